@@ -1,0 +1,135 @@
+#include "binding/args.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "binding/ref.hpp"
+
+namespace trelk::binding {
+
+namespace {
+
+std::string full_name(const Signature& sig) {
+    return std::string(sig.class_name) + "." + sig.function_name + "()";
+}
+
+bool intern_names(Signature& sig) {
+    if (sig.interned[sig.count - 1] != nullptr) return true;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (sig.interned[i] != nullptr) continue;
+        sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);  // kept for the process
+        if (sig.interned[i] == nullptr) return false;
+    }
+    return true;
+}
+
+bool check_surplus(const Signature& sig, std::size_t nargs) {
+    if (nargs <= sig.count) return true;
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (sig.required == sig.count) {
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
+                     full_name(sig).c_str(), sig.count, nargs, verb);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
+                     full_name(sig).c_str(), sig.required, sig.count, nargs, verb);
+    }
+    return false;
+}
+
+// The parameter that `key` names, or -1. A key that is no str, or that has no
+// UTF-8 form, names none.
+int parameter_of(const Signature& sig, PyObject* key) {
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (sig.interned[i] == key) return static_cast<int>(i);
+    }
+    if (!PyUnicode_Check(key)) return -1;
+    Py_ssize_t size;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (std::strlen(sig.names[i]) == static_cast<size_t>(size) &&
+            std::memcmp(sig.names[i], text, static_cast<size_t>(size)) == 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArguments& bound) {
+    int index = parameter_of(sig, key);
+    if (index >= 0) {
+        if (bound.slots[static_cast<size_t>(index)] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                         full_name(sig).c_str(), sig.names[static_cast<size_t>(index)]);
+            return false;
+        }
+        bound.slots[static_cast<size_t>(index)] = value;
+        return true;
+    }
+    if (sig.collects_extra) {
+        if (bound.first_extra == nullptr) bound.first_extra = key;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(sig).c_str(),
+                 key);
+    return false;
+}
+
+bool check_missing(const Signature& sig, const BoundArguments& bound) {
+    std::size_t missing[max_parameters];
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sig.required; ++i) {
+        if (bound.slots[i] == nullptr) missing[count++] = i;
+    }
+    if (count == 0) return true;
+    // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i > 0) list += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+        list += "'";
+        list += sig.names[missing[i]];
+        list += "'";
+    }
+    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(sig).c_str(),
+                 count, count == 1 ? "argument" : "arguments", list.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                    BoundArguments& bound) {
+    std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (!check_surplus(sig, nargs)) return false;
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
+    if (kwnames != nullptr) {
+        if (!intern_names(sig)) return false;
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<size_t>(i)], bound)) {
+                return false;
+            }
+        }
+    }
+    return check_missing(sig, bound);
+}
+
+bool bind_arguments(Signature& sig, PyObject* args, PyObject* kwargs, BoundArguments& bound) {
+    std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
+    if (!check_surplus(sig, nargs)) return false;
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        if (!intern_names(sig)) return false;
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!bind_keyword(sig, key, value, bound)) return false;
+        }
+    }
+    return check_missing(sig, bound);
+}
+
+}  // namespace trelk::binding

@@ -1,0 +1,39 @@
+// Argument binding: positional and keyword arguments of a call onto the
+// parameters of a function, with the module's own messages.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+
+namespace trelk::binding {
+
+inline constexpr std::size_t max_parameters = 4;
+
+struct Signature {
+    const char* class_name;
+    const char* function_name;
+    std::array<const char*, max_parameters> names;
+    std::size_t count;     // positional parameters
+    std::size_t required;  // the first `required` of them must be given
+    bool collects_extra = false;  // extra keywords are collected instead of refused
+
+    // The parameter names as interned strings, made on first use, so that a
+    // keyword is usually matched by identity before its text is compared.
+    std::array<PyObject*, max_parameters> interned{};
+};
+
+// The arguments of one call, borrowed from the call for its duration.
+struct BoundArguments {
+    std::array<PyObject*, max_parameters> slots{};  // null: not given
+    PyObject* first_extra = nullptr;  // the first collected extra keyword, if any
+};
+
+// The fast calling convention: a vector of arguments and a tuple of keyword names.
+bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                    BoundArguments& bound);
+// The classic one: a tuple and a dictionary of keywords.
+bool bind_arguments(Signature& sig, PyObject* args, PyObject* kwargs, BoundArguments& bound);
+
+}  // namespace trelk::binding

@@ -1,0 +1,91 @@
+#include "binding/class.hpp"
+
+#include <string>
+
+#include "binding/thread.hpp"
+
+namespace trelk::binding {
+
+namespace {
+
+// Replaces the pending exception by a RuntimeError with `message` whose cause
+// is the exception replaced.
+void raise_with_cause(const std::string& message) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_tb = Ref::steal(traceback);
+    if (cause && cause_tb) PyException_SetTraceback(cause.get(), cause_tb.get());
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) return;
+    Ref error = Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
+    if (!error) return;
+    if (cause) PyException_SetCause(error.get(), cause.release());
+    PyErr_SetObject(PyExc_RuntimeError, error.get());
+}
+
+Ref create_class(ClassDef& def) {
+    PyType_Spec spec{
+        def.type_name,
+        def.basicsize,
+        0,
+        static_cast<unsigned int>(Py_TPFLAGS_DEFAULT |
+                                  (def.instantiable ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
+        def.slots,
+    };
+    Ref cls = Ref::steal(PyType_FromSpec(&spec));
+    if (!cls) {
+        raise_with_cause(std::string("An error occurred while initializing class ") + def.name);
+        return Ref();
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+    type->tp_vectorcall = def.vectorcall;
+    for (std::size_t i = 0; i < def.attribute_count; ++i) {
+        Ref value = def.make_attribute(type, i);
+        if (!value) {
+            raise_with_cause(std::string("An error occurred while initializing `") + def.name + "." +
+                             def.attribute_names[i] + "`");
+            return Ref();
+        }
+        if (PyObject_SetAttrString(cls.get(), def.attribute_names[i], value.get()) < 0) {
+            raise_with_cause(std::string("An error occurred while initializing `") + def.name +
+                             ".__dict__`");
+            return Ref();
+        }
+    }
+    return cls;
+}
+
+}  // namespace
+
+PyTypeObject* class_object(ClassDef& def) {
+    if (PyTypeObject* cls = def.created.load(std::memory_order_acquire)) return cls;
+    Ref cls = create_class(def);
+    if (!cls) return nullptr;
+    // Creation can run Python code and so let another thread in; the first
+    // class stored wins and the other is dropped.
+    PyTypeObject* expected = nullptr;
+    auto* made = reinterpret_cast<PyTypeObject*>(cls.get());
+    if (def.created.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+        static_cast<void>(cls.release());  // kept for the process
+        return made;
+    }
+    return expected;
+}
+
+Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_location where) {
+    std::uint64_t owner = def.owner_of(obj);
+    std::uint64_t current = current_thread_id();
+    if (owner == current) return success();
+    return Error::internal(std::string(def.unsendable_name) +
+                               " is unsendable, but sent to another thread (owner thread " +
+                               std::to_string(owner) + ", calling thread " + std::to_string(current) + ")",
+                           where);
+}
+
+int refuse_delete() {
+    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    return -1;
+}
+
+}  // namespace trelk::binding

@@ -1,0 +1,131 @@
+// How every class of the module is made and how its instances are reached.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "binding/borrow.hpp"
+#include "binding/error.hpp"
+#include "binding/ref.hpp"
+
+namespace trelk::binding {
+
+// What every instance holds beside its value.
+struct Instance {
+    PyObject_HEAD
+    BorrowState borrow;
+};
+
+// What differs from class to class; the rest of a class object is the same
+// for all: base `object`, no subclassing, no instance dictionary, no weak
+// references, no part in garbage collection.
+struct ClassDef {
+    const char* name;        // the class name; the type name is "builtins.<name>"
+    const char* type_name;   // "builtins.<name>"
+    int basicsize;
+    bool instantiable;       // false: Py_TPFLAGS_DISALLOW_INSTANTIATION
+    PyType_Slot* slots;
+    // For instances bound to the thread that made them: the owner's id. Null
+    // for classes usable from any thread.
+    std::uint64_t (*owner_of)(PyObject* obj) = nullptr;
+    const char* unsendable_name = nullptr;  // how a thread-check message names the class
+    // Class attributes made right after the class object.
+    const char* const* attribute_names = nullptr;
+    std::size_t attribute_count = 0;
+    Ref (*make_attribute)(PyTypeObject* cls, std::size_t index) = nullptr;
+
+    // The class's own entry for calls made with the fast convention.
+    vectorcallfunc vectorcall = nullptr;
+
+    std::atomic<PyTypeObject*> created{nullptr};
+};
+
+// The class object, created on first need and kept for the process; null with
+// a RuntimeError set when it cannot be created (the next call tries again).
+PyTypeObject* class_object(ClassDef& def);
+
+// Whether `obj` is an instance of the class (or of a subtype).
+inline bool is_instance(PyObject* obj, PyTypeObject* cls) {
+    return Py_TYPE(obj) == cls || PyType_IsSubtype(Py_TYPE(obj), cls);
+}
+
+// The thread check of thread-bound classes: an internal failure on any thread
+// but the owner's.
+Status check_owner_thread(PyObject* obj, const ClassDef& def,
+                          std::source_location where = std::source_location::current());
+
+// Extraction of an instance with a shared borrow for reading: a type mismatch
+// naming the class, the thread check, or "Already mutably borrowed".
+template <class Obj>
+struct Reading {
+    Obj* obj;
+    SharedBorrow borrow;
+};
+template <class Obj>
+Result<Reading<Obj>> borrow_for_reading(PyObject* obj, ClassDef& def) {
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
+    if (def.owner_of != nullptr) {
+        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
+    }
+    auto* instance = reinterpret_cast<Obj*>(obj);
+    if (!instance->borrow.try_shared()) return Error::runtime("Already mutably borrowed");
+    return Reading<Obj>{instance, SharedBorrow(&instance->borrow)};
+}
+
+// Extraction of an instance with the exclusive borrow for writing.
+template <class Obj>
+struct Writing {
+    Obj* obj;
+    ExclusiveBorrow borrow;
+};
+template <class Obj>
+Result<Writing<Obj>> borrow_for_writing(PyObject* obj, ClassDef& def) {
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
+    if (def.owner_of != nullptr) {
+        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
+    }
+    auto* instance = reinterpret_cast<Obj*>(obj);
+    if (!instance->borrow.try_exclusive()) return Error::runtime("Already borrowed");
+    return Writing<Obj>{instance, ExclusiveBorrow(&instance->borrow)};
+}
+
+// Allocates an instance of `cls` with the class's allocation function and
+// builds its C++ part in place from `args`; null with the interpreter's
+// exception when the allocation fails.
+template <class Obj, class... Args>
+Ref new_instance(PyTypeObject* cls, Args&&... args) {
+    allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
+    PyObject* raw = alloc(cls, 0);
+    if (raw == nullptr) return Ref();
+    auto* instance = reinterpret_cast<Obj*>(raw);
+    new (&instance->borrow) BorrowState();
+    instance->construct(std::forward<Args>(args)...);
+    return Ref::steal(raw);
+}
+
+// Deallocation: releases the C++ part, then frees the memory with the type's
+// free function and lets go of the heap type.
+template <class Obj>
+void destroy_instance(PyObject* self) noexcept {
+    PyTypeObject* cls = Py_TYPE(self);
+    auto* instance = reinterpret_cast<Obj*>(self);
+    instance->destruct();
+    instance->borrow.~BorrowState();
+    cls->tp_free(self);
+    Py_DECREF(cls);
+}
+
+// "can't delete attribute", for every property setter given no value.
+int refuse_delete();
+
+}  // namespace trelk::binding

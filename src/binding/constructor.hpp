@@ -1,0 +1,44 @@
+// The constructor protocol shared by every class that has one: bind the call's
+// arguments, convert them in parameter order, then allocate and fill the
+// instance. A class supplies `Ctor::signature()` and `Ctor::build(cls, bound)`;
+// both calling conventions end up there.
+#pragma once
+
+#include <Python.h>
+
+#include "binding/args.hpp"
+#include "binding/error.hpp"
+#include "binding/ref.hpp"
+
+namespace trelk::binding {
+
+inline PyObject* hand_over(Result<Ref> result) {
+    if (result.ok()) return result.value().release();
+    raise_error(result.take_error());
+    return nullptr;
+}
+
+template <class Ctor>
+PyObject* constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind_arguments(Ctor::signature(), args, kwargs, bound)) return nullptr;
+            return hand_over(Ctor::build(cls, bound));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+template <class Ctor>
+PyObject* constructor_vectorcall(PyObject* cls, PyObject* const* args, std::size_t nargsf,
+                                 PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            BoundArguments bound;
+            if (!bind_arguments(Ctor::signature(), args, nargsf, kwnames, bound)) return nullptr;
+            return hand_over(Ctor::build(reinterpret_cast<PyTypeObject*>(cls), bound));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace trelk::binding

@@ -1,0 +1,112 @@
+// Errors as values, and their one way into the interpreter.
+//
+// Logic returns `Result<T>`; only the boundary turns an `Error` into a Python
+// exception (`raise_error`), and every slot runs inside `guarded`, so nothing
+// thrown in C++ reaches the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <source_location>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace trelk::binding {
+
+enum class ErrorKind {
+    Pending,         // a Python exception is already set in the interpreter
+    Type,            // TypeError
+    Value,           // ValueError
+    NotImplemented,  // NotImplementedError
+    Runtime,         // RuntimeError
+    Internal,        // a broken invariant: the internal-failure exception
+};
+
+class [[nodiscard]] Error {
+public:
+    static Error pending() { return Error(ErrorKind::Pending, {}); }
+    static Error type(std::string message) { return Error(ErrorKind::Type, std::move(message)); }
+    static Error value(std::string message) { return Error(ErrorKind::Value, std::move(message)); }
+    static Error not_implemented(std::string message) {
+        return Error(ErrorKind::NotImplemented, std::move(message));
+    }
+    static Error runtime(std::string message) { return Error(ErrorKind::Runtime, std::move(message)); }
+    static Error internal(std::string message,
+                          std::source_location where = std::source_location::current()) {
+        Error e(ErrorKind::Internal, std::move(message));
+        e.where_ = where;
+        return e;
+    }
+    // An interpreter call that cannot fail in normal operation failed: print its
+    // error, then report an internal failure.
+    static Error python_api_failed(std::source_location where = std::source_location::current());
+
+    ErrorKind kind() const noexcept { return kind_; }
+    const std::string& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+    // Whether this is a TypeError, set in the interpreter or not yet.
+    bool is_type_error() const;
+
+private:
+    Error(ErrorKind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
+    ErrorKind kind_;
+    std::string message_;
+    std::source_location where_;
+};
+
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    Result(Error error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+    bool ok() const noexcept { return v_.index() == 0; }
+    T& value() noexcept { return *std::get_if<0>(&v_); }
+    Error& error() noexcept { return *std::get_if<1>(&v_); }
+    T take() { return std::move(value()); }
+    Error take_error() { return std::move(error()); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+using Status = Result<std::monostate>;
+inline Status success() { return Status(std::monostate{}); }
+
+// Sets the Python exception that `error` stands for.
+void raise_error(Error error);
+
+// Raises the internal-failure exception after reporting it on standard error.
+void raise_internal_failure(std::string_view message, const std::source_location& where);
+
+// The argument-error convention: an exact TypeError from converting argument
+// `name` gains the prefix "argument '<name>': "; any other error passes unchanged.
+Error argument_error(Error error, const char* name);
+
+// UTF-8 of a Python text, keeping lone surrogates, for messages built in C++.
+std::string message_text(PyObject* text);
+// str() of `obj`, as message text.
+std::string str_text(PyObject* obj);
+// The type-mismatch error: "'<type>' object cannot be cast as '<expected>'".
+Error type_mismatch(PyObject* obj, std::string_view expected);
+
+// Runs a slot body: C++ exceptions become Python exceptions, `std::bad_alloc`
+// becomes MemoryError, and `failed` is returned for them.
+template <class F, class R>
+R guarded(F&& body, R failed) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal_failure(e.what(), std::source_location::current());
+    } catch (...) {
+        raise_internal_failure("unknown C++ exception", std::source_location::current());
+    }
+    return failed;
+}
+
+}  // namespace trelk::binding

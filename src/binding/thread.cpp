@@ -1,0 +1,13 @@
+#include "binding/thread.hpp"
+
+#include <atomic>
+
+namespace trelk::binding {
+
+std::uint64_t current_thread_id() noexcept {
+    static std::atomic<std::uint64_t> next{1};
+    thread_local const std::uint64_t id = next.fetch_add(1, std::memory_order_relaxed);
+    return id;
+}
+
+}  // namespace trelk::binding

@@ -1,0 +1,184 @@
+// The module's entry point: the interpreter guard, the once-per-process
+// construction of the module tree, and the two functions of the root module.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "binding/class.hpp"
+#include "binding/error.hpp"
+#include "binding/ref.hpp"
+#include "package/constraint/classes.hpp"
+#include "package/outline.hpp"
+#include "package/version_python.hpp"
+#include "tracing/event.hpp"
+
+namespace trelk {
+
+using namespace trelk::binding;
+
+namespace {
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+std::mutex construction_latch;
+PyObject* module_cell = nullptr;  // the root module, once built; kept for the process
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "trelk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Appends `name` to the module's __all__ and sets the attribute.
+bool add_member(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = Ref::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    if (!PyList_Check(all.get())) {
+        raise_error(type_mismatch(all.get(), "PyList"));
+        return false;
+    }
+    if (PyList_Append(all.get(), name) < 0) {
+        raise_error(Error::internal("could not append __name__ to __all__"));
+        return false;
+    }
+    return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_class(PyObject* module, ClassDef& def) {
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return false;
+    Ref name = Ref::steal(PyUnicode_FromString(def.name));
+    return name && add_member(module, name.get(), reinterpret_cast<PyObject*>(cls));
+}
+
+bool add_function(PyObject* module, PyMethodDef& def) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    Ref function = Ref::steal(PyCMethod_New(&def, module, module_name.get(), nullptr));
+    if (!function) return false;
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    return name && add_member(module, name.get(), function.get());
+}
+
+// Publishes `child` as a member of `parent` and in sys.modules under `dotted_name`.
+bool register_submodule(PyObject* parent, PyObject* child, const char* dotted_name) {
+    Ref name = Ref::steal(PyModule_GetNameObject(child));
+    if (!name || !add_member(parent, name.get(), child)) return false;
+    Ref sys_name = Ref::steal(PyUnicode_FromString("sys"));
+    if (!sys_name) return false;
+    Ref sys = Ref::steal(PyImport_Import(sys_name.get()));
+    if (!sys) return false;
+    Ref modules = Ref::steal(PyObject_GetAttrString(sys.get(), "modules"));
+    if (!modules) return false;
+    Ref key = Ref::steal(PyUnicode_FromString(dotted_name));
+    return key && PyObject_SetItem(modules.get(), key.get(), child) == 0;
+}
+
+Ref new_submodule(const char* name) {
+    Ref text = Ref::steal(PyUnicode_FromString(name));
+    if (!text) return Ref();
+    return Ref::steal(PyModule_NewObject(text.get()));
+}
+
+PyObject* init_tracing(PyObject*, PyObject*) noexcept;
+PyObject* main_entry(PyObject*, PyObject*) noexcept;
+
+PyMethodDef init_tracing_def = {"init_tracing", init_tracing, METH_NOARGS, "init_tracing()\n--\n\n"};
+PyMethodDef main_entry_def = {"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
+
+bool build_module_tree(PyObject* root) {
+    Ref package = new_submodule("package");
+    if (!package) return false;
+
+    Ref outline = new_submodule("outline");
+    if (!outline || !add_class(outline.get(), package::outline::package_outline_class) ||
+        !register_submodule(package.get(), outline.get(), "trelk.package.outline")) {
+        return false;
+    }
+
+    Ref constraint = new_submodule("constraint");
+    if (!constraint) return false;
+    for (ClassDef* def : package::constraint::constraint_module_classes()) {
+        if (!add_class(constraint.get(), *def)) return false;
+    }
+    if (!register_submodule(package.get(), constraint.get(), "trelk.package.constraint")) return false;
+
+    Ref version = new_submodule("version");
+    if (!version || !add_class(version.get(), package::version::version_class) ||
+        !register_submodule(package.get(), version.get(), "trelk.package.version")) {
+        return false;
+    }
+
+    return register_submodule(root, package.get(), "trelk.package") &&
+           add_function(root, init_tracing_def) && add_function(root, main_entry_def);
+}
+
+PyObject* init_module() {
+    PyInterpreterState* interpreter = PyInterpreterState_Get();
+    std::int64_t id = PyInterpreterState_GetID(interpreter);
+    if (id == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "trelk does not support subinterpreters: it is already initialised in "
+                        "another interpreter of this process");
+        return nullptr;
+    }
+    if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+
+    // Wait for the latch without the interpreter lock, so that a thread holding
+    // the latch can never deadlock against one holding the lock.
+    std::unique_lock<std::mutex> latch(construction_latch, std::defer_lock);
+    Py_BEGIN_ALLOW_THREADS
+    latch.lock();
+    Py_END_ALLOW_THREADS
+    if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+
+    Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (!root || !build_module_tree(root.get())) return nullptr;
+    module_cell = Ref::borrow(root.get()).release();
+    return root.release();
+}
+
+PyObject* init_tracing(PyObject*, PyObject*) noexcept {
+    return guarded(
+        []() -> PyObject* {
+            bool styled = !tracing::no_color_requested(std::getenv("NO_COLOR"));
+            if (!tracing::install_writer(styled)) {
+                raise_error(Error::internal(
+                    "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
+                    "dispatcher has already been set\")"));
+                return nullptr;
+            }
+            tracing::emit_event(tracing::Level::Warn, "trelk", "tracing activated");
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* main_entry(PyObject*, PyObject*) noexcept {
+    return guarded(
+        []() -> PyObject* {
+            if (int error = tracing::write_standard_output("trelk entrypoint\n")) {
+                raise_error(Error::internal(std::string("failed printing to stdout: ") + std::strerror(error)));
+                return nullptr;
+            }
+            Py_RETURN_NONE;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace
+
+}  // namespace trelk
+
+PyMODINIT_FUNC PyInit_trelk() {
+    return trelk::binding::guarded([] { return trelk::init_module(); }, static_cast<PyObject*>(nullptr));
+}

@@ -1,0 +1,63 @@
+#include "package/constraint/compare.hpp"
+
+#include "binding/constructor.hpp"
+#include "package/constraint/classes.hpp"
+#include "package/constraint/convert.hpp"
+#include "package/constraint/type_check.hpp"
+
+namespace trelk::package::constraint {
+
+using namespace trelk::binding;
+
+namespace {
+
+// By meaning, not by number: the interpreter puts == before != and > before >=.
+constexpr CmpType operator_of[] = {
+    CmpType::Less,     // Py_LT
+    CmpType::LessOrEqual,  // Py_LE
+    CmpType::Equal,    // Py_EQ
+    CmpType::NotEqual,  // Py_NE
+    CmpType::Greater,  // Py_GT
+    CmpType::GreaterOrEqual,  // Py_GE
+};
+
+PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
+
+}  // namespace
+
+PyObject* constraint_rich_compare(ClassDef& def, Kind kind, PyObject* self, PyObject* other, int op) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            PyTypeObject* cls = class_object(def);
+            if (cls == nullptr) return nullptr;
+            if (!is_instance(self, cls)) return not_implemented();
+            if (kind == Kind::IfThen) {
+                if (Status thread = check_owner_thread(self, def); !thread.ok()) {
+                    raise_error(thread.take_error());
+                    return nullptr;
+                }
+            }
+            auto* receiver = reinterpret_cast<ConstraintObject*>(self);
+            if (!receiver->borrow.try_shared()) return not_implemented();
+            SharedBorrow held(&receiver->borrow);
+
+            Result<NodeRef> operand = constraint_from_python(other);
+            if (!operand.ok()) {
+                // A refusal only means "not for us"; its event has been written.
+                // Internal failures and interrupts are raised.
+                if (operand.error().kind() == ErrorKind::Type) return not_implemented();
+                raise_error(operand.take_error());
+                return nullptr;
+            }
+            if (op < 0 || op > 5) return not_implemented();
+            auto checked = make_cmp(receiver->node, operand.take(), operator_of[op]);
+            if (auto* refusal = std::get_if<std::string>(&checked)) {
+                raise_error(Error::not_implemented(std::move(*refusal)));
+                return nullptr;
+            }
+            return hand_over(constraint_to_python(std::move(std::get<NodeRef>(checked))));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+}  // namespace trelk::package::constraint

@@ -1,0 +1,92 @@
+#include "package/constraint/convert.hpp"
+
+#include <algorithm>
+
+#include "package/constraint/classes.hpp"
+#include "spec/spec_option_python.hpp"
+#include "tracing/event.hpp"
+
+namespace trelk::package::constraint {
+
+using namespace trelk::binding;
+
+namespace {
+
+// For the sequence protocol's length hint: an Exception is ignored, anything
+// else (an interrupt) must propagate.
+bool ignore_failed_length() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+// Appends the conversion of `item`; false with the error in `failure`.
+bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vector<NodeRef>>& failure) {
+    Result<NodeRef> converted = constraint_from_python(item);
+    if (!converted.ok()) {
+        failure = converted.take_error();
+        return false;
+    }
+    out.push_back(converted.take());
+    return true;
+}
+
+}  // namespace
+
+Result<NodeRef> constraint_from_python(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    for (std::size_t k = 0; k < kind_count; ++k) {
+        ClassDef& def = constraint_class(static_cast<Kind>(k));
+        PyTypeObject* cls = class_object(def);
+        if (cls == nullptr) return Error::pending();
+        // The classes admit no subclasses, so identity is the instance test.
+        if (type != cls) continue;
+        if (def.owner_of != nullptr) {
+            if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
+        }
+        auto* source = reinterpret_cast<ConstraintObject*>(obj);
+        // An object that is being written does not match; the plain-value
+        // attempts below then refuse it.
+        if (!source->borrow.try_shared()) break;
+        NodeRef node = source->node;
+        source->borrow.release_shared();
+        return node;
+    }
+    Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
+    if (!plain.ok()) return plain.take_error();
+    if (plain.value()) return value_node(std::move(*plain.value()));
+    std::string message =
+        "cannot convert '" + str_text(reinterpret_cast<PyObject*>(type)) + "' to Constraint";
+    tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message);
+    return Error::type(std::move(message));
+}
+
+Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
+    if (PyUnicode_Check(obj)) return Error::type("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
+    std::vector<NodeRef> result;
+    Result<std::vector<NodeRef>> failure = Error::pending();
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        // Read by index, as the list's own iterator would: a conversion that runs
+        // Python code may change the list, so its size is read anew each time.
+        result.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
+        for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_CheckExact(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
+            if (!append_converted(result, item.get(), failure)) return failure;
+        }
+        return result;
+    }
+    Py_ssize_t length = PyObject_Size(obj);
+    if (length < 0 && !ignore_failed_length()) return Error::pending();
+    // Only a hint: a sequence may claim any length.
+    result.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, 1 << 16)));
+    Ref iterator = Ref::steal(PyObject_GetIter(obj));
+    if (!iterator) return Error::pending();
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!append_converted(result, item.get(), failure)) return failure;
+    }
+    if (PyErr_Occurred()) return Error::pending();
+    return result;
+}
+
+}  // namespace trelk::package::constraint

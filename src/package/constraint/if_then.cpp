@@ -1,0 +1,45 @@
+#include "package/constraint/if_then.hpp"
+
+#include "binding/args.hpp"
+#include "binding/constructor.hpp"
+#include "binding/thread.hpp"
+#include "package/constraint/classes.hpp"
+#include "package/constraint/convert.hpp"
+
+namespace trelk::package::constraint {
+
+using namespace trelk::binding;
+
+PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            static Signature sig{"Cmp", "if_then", {"then"}, 1, 1};
+            BoundArguments bound;
+            if (!bind_arguments(sig, args, static_cast<std::size_t>(nargsf), kwnames, bound)) return nullptr;
+            Result<Reading<ConstraintObject>> reading =
+                borrow_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
+            if (!reading.ok()) return hand_over(reading.take_error());
+            Result<NodeRef> then = constraint_from_python(bound.slots[0]);
+            if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
+            return hand_over(constraint_to_python(if_then_node(reading.value().obj->node, then.take())));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+void if_then_dealloc(PyObject* self) noexcept {
+    auto* obj = reinterpret_cast<IfThenObject*>(self);
+    if (obj->owner != current_thread_id()) {
+        // The trees are released all the same: nodes are only touched under the
+        // interpreter lock, so any thread can free them.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_SetString(PyExc_RuntimeError,
+                        "trelk::package::constraint::if_then::IfThen is unsendable, but is being dropped "
+                        "on another thread");
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        PyErr_Restore(type, value, traceback);
+    }
+    destroy_instance<IfThenObject>(self);
+}
+
+}  // namespace trelk::package::constraint

@@ -1,0 +1,233 @@
+#include "package/constraint/mod.hpp"
+
+#include <limits>
+#include <string_view>
+
+namespace trelk::package::constraint {
+
+namespace {
+
+constexpr std::uint32_t immortal = std::numeric_limits<std::uint32_t>::max();
+
+// Drops one reference; true when it was the last.
+bool drop_reference(Node* node) noexcept {
+    if (node->refs == immortal) return false;
+    return --node->refs == 0;
+}
+
+void free_node(Node* node) noexcept {
+    switch (node->kind) {
+        case Kind::Cmp:
+        case Kind::IfThen: delete static_cast<BranchNode<2>*>(node); break;
+        case Kind::Maximize:
+        case Kind::Minimize: delete static_cast<BranchNode<1>*>(node); break;
+        case Kind::NumOf: delete static_cast<ListNode*>(node); break;
+        case Kind::Depends: delete static_cast<TextNode<1>*>(node); break;
+        case Kind::SpecOption: delete static_cast<TextNode<2>*>(node); break;
+        case Kind::Value: delete static_cast<ValueNode*>(node); break;
+    }
+}
+
+// Frees a node whose last reference is gone, and every descendant that this
+// leaves unreferenced, with an explicit stack instead of recursion.
+void release_tree(Node* node) noexcept {
+    std::vector<Node*> pending;
+    for (;;) {
+        auto let_go = [&pending](NodeRef& ref) noexcept {
+            Node* child = ref.detach();
+            if (child == nullptr || !drop_reference(child)) return;
+            try {
+                pending.push_back(child);
+            } catch (...) {
+                // Out of memory for the stack itself: the subtree is lost, not the process.
+            }
+        };
+        switch (node->kind) {
+            case Kind::Cmp:
+            case Kind::IfThen:
+                for (NodeRef& ref : static_cast<BranchNode<2>*>(node)->children) let_go(ref);
+                break;
+            case Kind::Maximize:
+            case Kind::Minimize: let_go(static_cast<BranchNode<1>*>(node)->children[0]); break;
+            case Kind::NumOf:
+                for (NodeRef& ref : static_cast<ListNode*>(node)->items) let_go(ref);
+                break;
+            default: break;
+        }
+        free_node(node);
+        if (pending.empty()) return;
+        node = pending.back();
+        pending.pop_back();
+    }
+}
+
+template <class T>
+NodeRef adopt_new(T* node) {
+    return NodeRef::adopt(node);
+}
+
+}  // namespace
+
+NodeRef::NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
+    if (node_ != nullptr && node_->refs != immortal) ++node_->refs;
+}
+
+NodeRef::~NodeRef() {
+    if (node_ != nullptr && drop_reference(node_)) release_tree(node_);
+}
+
+const char* cmp_type_text(CmpType op) {
+    static constexpr const char* texts[] = {"<", "<=", "!=", "==", ">=", ">"};
+    return texts[static_cast<std::size_t>(op)];
+}
+
+const char* cmp_type_name(CmpType op) {
+    static constexpr const char* names[] = {"Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"};
+    return names[static_cast<std::size_t>(op)];
+}
+
+NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op) {
+    auto* node = new BranchNode<2>{{Kind::Cmp}, {std::move(lhs), std::move(rhs)}};
+    node->op = op;
+    return adopt_new(node);
+}
+
+NodeRef if_then_node(NodeRef cond, NodeRef then) {
+    return adopt_new(new BranchNode<2>{{Kind::IfThen}, {std::move(cond), std::move(then)}});
+}
+
+NodeRef objective_node(Kind kind, NodeRef item) {
+    return adopt_new(new BranchNode<1>{{kind}, {std::move(item)}});
+}
+
+NodeRef num_of_node(std::vector<NodeRef> items) {
+    return adopt_new(new ListNode{{Kind::NumOf}, std::move(items)});
+}
+
+NodeRef depends_node(std::string on) {
+    return adopt_new(new TextNode<1>{{Kind::Depends}, {std::move(on)}});
+}
+
+NodeRef spec_option_node(std::string package_name, std::string option_name) {
+    return adopt_new(new TextNode<2>{{Kind::SpecOption}, {std::move(package_name), std::move(option_name)}});
+}
+
+NodeRef value_node(SpecOptionValue value) {
+    return adopt_new(new ValueNode{{Kind::Value}, std::move(value)});
+}
+
+std::size_t child_count(const Node& node) noexcept {
+    switch (node.kind) {
+        case Kind::Cmp:
+        case Kind::IfThen: return 2;
+        case Kind::Maximize:
+        case Kind::Minimize: return 1;
+        default: return 0;
+    }
+}
+
+const NodeRef& child(const Node& node, std::size_t index) noexcept {
+    if (child_count(node) == 2) return static_cast<const BranchNode<2>&>(node).children[index];
+    return static_cast<const BranchNode<1>&>(node).children[0];
+}
+
+const std::vector<NodeRef>& items(const Node& node) noexcept { return static_cast<const ListNode&>(node).items; }
+
+const std::string& text(const Node& node, std::size_t index) noexcept {
+    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).texts[index];
+    return static_cast<const TextNode<1>&>(node).texts[0];
+}
+
+const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }
+
+void append_constraint_text(std::string& out, const Node& root) {
+    // Work items: a node still to print, or a piece of text to append. Pushed
+    // in reverse, so that they come off the stack in reading order.
+    struct Item {
+        const Node* node;
+        std::string_view text;
+    };
+    std::vector<Item> stack{{&root, {}}};
+    auto piece = [&stack](std::string_view text) { stack.push_back({nullptr, text}); };
+    auto subtree = [&stack](const NodeRef& ref) { stack.push_back({ref.get(), {}}); };
+    while (!stack.empty()) {
+        Item item = stack.back();
+        stack.pop_back();
+        if (item.node == nullptr) {
+            out += item.text;
+            continue;
+        }
+        const Node& node = *item.node;
+        switch (node.kind) {
+            case Kind::Cmp:
+                piece(" ]");
+                subtree(child(node, 1));
+                piece(" [ ");
+                piece(cmp_type_text(node.op));
+                piece(" ] ");
+                subtree(child(node, 0));
+                piece("[ ");
+                break;
+            case Kind::Depends:
+                out += "Depends( ";
+                out += text(node, 0);
+                out += " )";
+                break;
+            case Kind::IfThen:
+                piece(" ]");
+                subtree(child(node, 1));
+                piece(" ) Then [ ");
+                subtree(child(node, 0));
+                piece("If( ");
+                break;
+            case Kind::Maximize:
+            case Kind::Minimize:
+                piece(" )");
+                subtree(child(node, 0));
+                piece(node.kind == Kind::Maximize ? "Maximize( " : "Minimize( ");
+                break;
+            case Kind::NumOf: {
+                const std::vector<NodeRef>& elements = items(node);
+                piece(" )");
+                for (std::size_t i = elements.size(); i-- > 0;) {
+                    subtree(elements[i]);
+                    if (i > 0) piece(", ");
+                }
+                piece("NumOf( ");
+                break;
+            }
+            case Kind::SpecOption:
+                out += "Package '";
+                out += text(node, 0);
+                out += "' -> Option '";
+                out += text(node, 1);
+                out += "'";
+                break;
+            case Kind::Value: spec::spec_option::append_spec_option_value_text(out, value(node)); break;
+        }
+    }
+}
+
+std::string constraint_text(const Node& node) {
+    std::string out;
+    append_constraint_text(out, node);
+    return out;
+}
+
+const char* value_type_name(ValueType type) {
+    static constexpr const char* names[] = {"Unknown", "Bool", "Int", "Float", "Str", "Version"};
+    return names[static_cast<std::size_t>(type)];
+}
+
+std::optional<ValueType> value_type(const Node& node) noexcept {
+    switch (node.kind) {
+        case Kind::Cmp:
+        case Kind::Depends: return ValueType::Bool;
+        case Kind::NumOf: return ValueType::Int;
+        case Kind::SpecOption: return ValueType::Unknown;
+        case Kind::Value: return static_cast<ValueType>(value(node).index() + 1);
+        default: return std::nullopt;
+    }
+}
+
+}  // namespace trelk::package::constraint

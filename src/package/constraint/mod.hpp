@@ -1,0 +1,109 @@
+// The constraint tree.
+//
+// Nodes are immutable once built and shared by reference count: a "copy" of a
+// subtree is one more reference, and a change builds a new node beside the old
+// one. Nothing can tell a shared subtree from a deep copy, since no node ever
+// changes, and nothing here recurses on the depth of a tree.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "spec/spec_option.hpp"
+
+namespace trelk::package::constraint {
+
+using spec::spec_option::SpecOptionValue;
+
+// One kind per constraint class, in the classes' order.
+enum class Kind : std::uint8_t { Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value };
+inline constexpr std::size_t kind_count = 8;
+
+enum class CmpType : std::uint8_t { Less, LessOrEqual, NotEqual, Equal, GreaterOrEqual, Greater };
+inline constexpr std::size_t cmp_type_count = 6;
+
+const char* cmp_type_text(CmpType op);  // "<", "<=", "!=", "==", ">=", ">"
+const char* cmp_type_name(CmpType op);  // "Less", ...
+
+struct Node;
+
+// A counted reference to an immutable node.
+class NodeRef {
+public:
+    NodeRef() noexcept = default;
+    static NodeRef adopt(Node* node) noexcept { return NodeRef(node); }
+    NodeRef(const NodeRef& other) noexcept;
+    NodeRef(NodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    NodeRef& operator=(NodeRef other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~NodeRef();
+
+    const Node& operator*() const noexcept { return *node_; }
+    const Node* operator->() const noexcept { return node_; }
+    const Node* get() const noexcept { return node_; }
+    explicit operator bool() const noexcept { return node_ != nullptr; }
+    Node* detach() noexcept { return std::exchange(node_, nullptr); }
+
+private:
+    explicit NodeRef(Node* node) noexcept : node_(node) {}
+    Node* node_ = nullptr;
+};
+
+struct Node {
+    std::uint32_t refs = 1;  // saturates: a node referenced 2^32 - 1 times is never freed
+    Kind kind;
+    CmpType op = CmpType::Less;  // Cmp only
+
+    Node(Kind k) noexcept : kind(k) {}
+};
+
+// Cmp (lhs, rhs), IfThen (cond, then), Maximize and Minimize (item).
+template <std::size_t N>
+struct BranchNode : Node {
+    NodeRef children[N];
+};
+// NumOf (of).
+struct ListNode : Node {
+    std::vector<NodeRef> items;
+};
+// Depends (on), SpecOption (package_name, option_name).
+template <std::size_t N>
+struct TextNode : Node {
+    std::string texts[N];
+};
+// Value (value).
+struct ValueNode : Node {
+    SpecOptionValue value;
+};
+
+NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op);
+NodeRef if_then_node(NodeRef cond, NodeRef then);
+NodeRef objective_node(Kind kind, NodeRef item);  // Maximize or Minimize
+NodeRef num_of_node(std::vector<NodeRef> items);
+NodeRef depends_node(std::string on);
+NodeRef spec_option_node(std::string package_name, std::string option_name);
+NodeRef value_node(SpecOptionValue value);
+
+// The children of a Cmp, IfThen, Maximize or Minimize node, in field order.
+std::size_t child_count(const Node& node) noexcept;
+const NodeRef& child(const Node& node, std::size_t index) noexcept;
+const std::vector<NodeRef>& items(const Node& node) noexcept;  // NumOf
+const std::string& text(const Node& node, std::size_t index) noexcept;  // Depends, SpecOption
+const SpecOptionValue& value(const Node& node) noexcept;  // Value
+
+// The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.
+std::string constraint_text(const Node& node);
+void append_constraint_text(std::string& out, const Node& node);
+
+enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
+const char* value_type_name(ValueType type);
+// What a side of a comparison holds, from the kind of its node alone; none for
+// IfThen, Maximize and Minimize.
+std::optional<ValueType> value_type(const Node& node) noexcept;
+
+}  // namespace trelk::package::constraint

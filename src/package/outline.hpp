@@ -1,0 +1,10 @@
+// PackageOutline: one package's name, constraints, option settings and defaults.
+#pragma once
+
+#include "binding/class.hpp"
+
+namespace trelk::package::outline {
+
+extern binding::ClassDef package_outline_class;
+
+}  // namespace trelk::package::outline

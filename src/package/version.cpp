@@ -1,0 +1,192 @@
+#include "package/version.hpp"
+
+#include <charconv>
+
+namespace trelk::package::version {
+
+namespace {
+
+bool is_separator(char c) { return c == '.' || c == '-' || c == '+'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_alphanumeric(char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// One part between separators; the rest flag is tested before anything else,
+// emptiness included.
+bool parse_part(std::string_view text, bool& after_rest, std::vector<VersionPart>& parts,
+                VersionParseError& error) {
+    using Kind = VersionParseError::Kind;
+    if (after_rest) {
+        error = {Kind::PartAfterRest, {}};
+        return false;
+    }
+    if (text == "*") {
+        parts.emplace_back(WildcardKind::Single);
+        return true;
+    }
+    if (text == ">") {
+        after_rest = true;
+        parts.emplace_back(WildcardKind::Rest);
+        return true;
+    }
+    if (text.empty()) {
+        error = {Kind::EmptyPart, {}};
+        return false;
+    }
+    bool digits = true, alphanumeric = true;
+    for (char c : text) {
+        digits = digits && is_digit(c);
+        alphanumeric = alphanumeric && is_alphanumeric(c);
+    }
+    if (digits) {
+        std::uint64_t value;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec == std::errc() && end == text.data() + text.size()) {
+            parts.emplace_back(value);
+            return true;
+        }
+        // Beyond 64 bits: kept as text below.
+    }
+    if (alphanumeric) {
+        parts.emplace_back(std::string(text));
+        return true;
+    }
+    error = {Kind::InvalidPart, std::string(text)};
+    return false;
+}
+
+void append_hex(std::string& out, std::uint32_t code) {
+    char buffer[8];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, code, 16);
+    out.append(buffer, end);
+}
+
+// Characters that the error text escapes as \u{...}: controls, format
+// characters, combining marks, surrogates, noncharacters and private use.
+bool is_unprintable(std::uint32_t c) {
+    struct Range { std::uint32_t first, last; };
+    static constexpr Range ranges[] = {
+        {0x0000, 0x001f}, {0x007f, 0x009f}, {0x00ad, 0x00ad}, {0x0300, 0x036f}, {0x0483, 0x0489},
+        {0x0591, 0x05bd}, {0x0600, 0x0605}, {0x061c, 0x061c}, {0x06dd, 0x06dd}, {0x070f, 0x070f},
+        {0x0890, 0x0891}, {0x08e2, 0x08e2}, {0x180e, 0x180e}, {0x1ab0, 0x1aff}, {0x1dc0, 0x1dff},
+        {0x200b, 0x200f}, {0x2028, 0x202e}, {0x2060, 0x206f}, {0x20d0, 0x20ff}, {0xd800, 0xdfff},
+        {0xe000, 0xf8ff}, {0xfe00, 0xfe0f}, {0xfe20, 0xfe2f}, {0xfeff, 0xfeff}, {0xfff0, 0xfffb},
+        {0xfffe, 0xffff}, {0x110bd, 0x110bd}, {0x1d173, 0x1d17a}, {0xe0000, 0xe0fff},
+        {0xf0000, 0x10ffff},
+    };
+    for (const Range& r : ranges) {
+        if (c >= r.first && c <= r.last) return true;
+    }
+    return (c & 0xfffe) == 0xfffe;  // the noncharacters at the end of every plane
+}
+
+// Decodes one code point (lone surrogates included, as text made with
+// surrogatepass carries them); advances `i`.
+std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3 : 4;
+    if (i + length > text.size()) length = 1;
+    std::uint32_t code = length == 1 ? byte : byte & (0x7fu >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+        code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3fu);
+    }
+    i += length;
+    return code;
+}
+
+void append_quoted(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t start = i;
+        std::uint32_t c = next_code_point(text, i);
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\0': out += "\\0"; continue;
+            default: break;
+        }
+        if (is_unprintable(c)) {
+            out += "\\u{";
+            append_hex(out, c);
+            out += '}';
+        } else {
+            out.append(text.substr(start, i - start));
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+ParseResult parse(std::string_view text) {
+    Version version;
+    VersionParseError error{};
+    bool after_rest = false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!is_separator(text[i])) continue;
+        if (!parse_part(text.substr(start, i - start), after_rest, version.parts, error)) return error;
+        version.parts.emplace_back(Separator{text[i]});
+        start = i + 1;
+    }
+    if (start == text.size()) return VersionParseError{VersionParseError::Kind::TrailingSeparator, {}};
+    if (!parse_part(text.substr(start), after_rest, version.parts, error)) return error;
+    return version;
+}
+
+void append_text(std::string& out, const Version& version) {
+    for (const VersionPart& part : version.parts) {
+        switch (part.index()) {
+            case 0: {
+                char buffer[24];
+                auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::get<0>(part));
+                out.append(buffer, end);
+                break;
+            }
+            case 1: out += std::get<1>(part); break;
+            case 2: out += std::get<2>(part) == WildcardKind::Single ? '*' : '>'; break;
+            default: out += std::get<3>(part).character; break;
+        }
+    }
+}
+
+std::string to_text(const Version& version) {
+    std::string out;
+    append_text(out, version);
+    return out;
+}
+
+std::string debug_text(const Version& version) {
+    std::string out = "Version { parts: [";
+    bool first = true;
+    for (const VersionPart& part : version.parts) {
+        if (!first) out += ", ";
+        first = false;
+        switch (part.index()) {
+            case 0: out += "Int(" + std::to_string(std::get<0>(part)) + ")"; break;
+            case 1: out += "Str(\"" + std::get<1>(part) + "\")"; break;
+            case 2: out += std::get<2>(part) == WildcardKind::Single ? "Wildcard(Single)" : "Wildcard(Rest)"; break;
+            default: out += std::string("Sep('") + std::get<3>(part).character + "')"; break;
+        }
+    }
+    out += "] }";
+    return out;
+}
+
+std::string error_text(const VersionParseError& error) {
+    using Kind = VersionParseError::Kind;
+    switch (error.kind) {
+        case Kind::TrailingSeparator: return "TrailingSeparator";
+        case Kind::EmptyPart: return "EmptyPart";
+        case Kind::PartAfterRest: return "PartAfterRest";
+        case Kind::InvalidPart: break;
+    }
+    std::string out = "InvalidPart(";
+    append_quoted(out, error.part);
+    out += ')';
+    return out;
+}
+
+}  // namespace trelk::package::version

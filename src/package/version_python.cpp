@@ -1,0 +1,84 @@
+#include "package/version_python.hpp"
+
+#include "binding/constructor.hpp"
+#include "binding/text.hpp"
+
+namespace trelk::package::version {
+
+using namespace trelk::binding;
+
+namespace {
+
+struct VersionObject : Instance {
+    Version value;
+    void construct(Version&& version) noexcept { new (&value) Version(std::move(version)); }
+    void destruct() noexcept { value.~Version(); }
+};
+
+struct VersionConstructor {
+    static Signature& signature() {
+        static Signature sig{"Version", "__new__", {"ver"}, 1, 1};
+        return sig;
+    }
+    static Result<Ref> build(PyTypeObject* cls, const BoundArguments& arguments);
+};
+
+Result<Ref> VersionConstructor::build(PyTypeObject* cls, const BoundArguments& arguments) {
+    Result<std::string> text = text_from_python(arguments.slots[0]);
+    if (!text.ok()) return argument_error(text.take_error(), "ver");
+    ParseResult parsed = parse(text.value());
+    if (auto* error = std::get_if<VersionParseError>(&parsed)) return Error::value(error_text(*error));
+    Ref obj = new_instance<VersionObject>(cls, std::move(std::get<Version>(parsed)));
+    if (!obj) return Error::pending();
+    return obj;
+}
+
+// repr() and str(): the debug and the text form.
+template <std::string (*form)(const Version&)>
+PyObject* version_form(PyObject* self) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            std::string text = form(reinterpret_cast<VersionObject*>(self)->value);
+            PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+            if (result == nullptr) raise_error(Error::python_api_failed());
+            return result;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyType_Slot version_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Version(ver)\n--\n\nA generic version.\n\n"
+                                  "See the documentation for this module for more information.")},
+    {Py_tp_new, reinterpret_cast<void*>(constructor_new<VersionConstructor>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<VersionObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(version_form<debug_text>)},
+    {Py_tp_str, reinterpret_cast<void*>(version_form<to_text>)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+ClassDef version_class{
+    .name = "Version",
+    .type_name = "builtins.Version",
+    .basicsize = sizeof(VersionObject),
+    .instantiable = true,
+    .slots = version_slots,
+    .vectorcall = constructor_vectorcall<VersionConstructor>,
+};
+
+Result<Version> extract_version(PyObject* obj) {
+    Result<Reading<VersionObject>> reading = borrow_for_reading<VersionObject>(obj, version_class);
+    if (!reading.ok()) return reading.take_error();
+    return reading.value().obj->value;
+}
+
+Result<Ref> version_to_python(Version version) {
+    PyTypeObject* cls = class_object(version_class);
+    if (cls == nullptr) return Error::pending();
+    Ref obj = new_instance<VersionObject>(cls, std::move(version));
+    if (!obj) return Error::pending();
+    return obj;
+}
+
+}  // namespace trelk::package::version

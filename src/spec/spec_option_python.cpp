@@ -1,0 +1,127 @@
+#include "spec/spec_option_python.hpp"
+
+#include <cstring>
+#include <string_view>
+
+#include "binding/class.hpp"
+#include "package/version_python.hpp"
+#include "tracing/event.hpp"
+
+namespace trelk::spec::spec_option {
+
+using namespace trelk::binding;
+using package::version::version_class;
+
+namespace {
+
+// After an attempt failed with a pending exception: an Exception is discarded
+// so that the next attempt runs; anything else (KeyboardInterrupt, SystemExit)
+// must propagate.
+bool discard_failed_attempt() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+bool named(std::string_view text, const char* a, const char* b) { return text == a || text == b; }
+
+// A numpy boolean: a type of module numpy named bool_ or bool.
+bool is_numpy_bool_type(PyTypeObject* type) {
+    std::string_view full = type->tp_name;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        // A static type's module is what stands before the last dot of its name.
+        auto dot = full.rfind('.');
+        return dot != std::string_view::npos && full.substr(0, dot) == "numpy" &&
+               named(full.substr(dot + 1), "bool_", "bool");
+    }
+    if (!named(full, "bool_", "bool")) return false;
+    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
+}
+
+}  // namespace
+
+Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (PyBool_Check(obj)) return std::optional<SpecOptionValue>(obj == Py_True);
+    if (PyLong_CheckExact(obj)) {
+        // The common case needs no lookups: an int is an integer or, beyond 64 bits, a float.
+        int overflow = 0;
+        long long integer = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0) return std::optional<SpecOptionValue>(static_cast<std::int64_t>(integer));
+    } else if (PyFloat_CheckExact(obj)) {
+        return std::optional<SpecOptionValue>(PyFloat_AS_DOUBLE(obj));
+    } else if (PyUnicode_CheckExact(obj)) {
+        Py_ssize_t size;
+        if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size)) {
+            return std::optional<SpecOptionValue>(std::string(data, static_cast<size_t>(size)));
+        }
+        if (!discard_failed_attempt()) return Error::pending();
+        return std::optional<SpecOptionValue>();
+    } else {
+        if (is_numpy_bool_type(type)) {
+            inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+            int result = truth != nullptr ? truth(obj) : -1;
+            if (result >= 0) return std::optional<SpecOptionValue>(result == 1);
+            if (truth != nullptr && !discard_failed_attempt()) return Error::pending();
+        }
+        // Without __index__ the integer attempt can only fail; it is skipped, not tried.
+        if (type->tp_as_number != nullptr && type->tp_as_number->nb_index != nullptr) {
+            long long integer = PyLong_AsLongLong(obj);
+            if (integer != -1 || !PyErr_Occurred()) {
+                return std::optional<SpecOptionValue>(static_cast<std::int64_t>(integer));
+            }
+            if (!discard_failed_attempt()) return Error::pending();
+        }
+    }
+    if (type->tp_as_number != nullptr &&
+        (type->tp_as_number->nb_float != nullptr || type->tp_as_number->nb_index != nullptr)) {
+        double real = PyFloat_AsDouble(obj);
+        if (real != -1.0 || !PyErr_Occurred()) return std::optional<SpecOptionValue>(real);
+        if (!discard_failed_attempt()) return Error::pending();
+    }
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t size;
+        if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size)) {
+            return std::optional<SpecOptionValue>(std::string(data, static_cast<size_t>(size)));
+        }
+        if (!discard_failed_attempt()) return Error::pending();
+    }
+    PyTypeObject* version_type = class_object(version_class);
+    if (version_type == nullptr) return Error::pending();
+    if (is_instance(obj, version_type)) {
+        Result<package::version::Version> version = package::version::extract_version(obj);
+        if (version.ok()) return std::optional<SpecOptionValue>(version.take());
+        if (version.error().kind() == ErrorKind::Pending && !discard_failed_attempt()) return Error::pending();
+    }
+    return std::optional<SpecOptionValue>();
+}
+
+Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj) {
+    Result<std::optional<SpecOptionValue>> plain = plain_value_from_python(obj);
+    if (!plain.ok()) return plain.take_error();
+    if (plain.value()) return std::move(*plain.value());
+    std::string message = "cannot cast Python type '" + str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj))) +
+                          "' to SpecOptionValue";
+    tracing::emit_event(tracing::Level::Error, "trelk::spec::spec_option", message);
+    return Error::type(std::move(message));
+}
+
+Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
+    Ref result;
+    switch (value.index()) {
+        case 0: return Ref::borrow(std::get<0>(value) ? Py_True : Py_False);
+        case 1: result = Ref::steal(PyLong_FromLongLong(std::get<1>(value))); break;
+        case 2: result = Ref::steal(PyFloat_FromDouble(std::get<2>(value))); break;
+        case 3: {
+            const std::string& text = std::get<3>(value);
+            result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            break;
+        }
+        default: return package::version::version_to_python(std::get<4>(value));
+    }
+    if (!result) return Error::python_api_failed();
+    return result;
+}
+
+}  // namespace trelk::spec::spec_option

@@ -1,0 +1,577 @@
+"""Constraint classes: construction, properties, text forms, copies, sequences and thread binding."""
+
+import concurrent.futures
+import gc
+import sys
+
+import pytest
+
+from conftest import run_python
+from trelk.package.constraint import (
+    Cmp,
+    CmpType,
+    Depends,
+    IfThen,
+    Maximize,
+    Minimize,
+    NumOf,
+    SpecOption,
+    Value,
+)
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+
+PRE = "Cannot compare type None from constraint Maximize( "
+POST = " ) with type Some(Int) from constraint 1 using operator '=='"
+IFTHEN = "trelk::package::constraint::if_then::IfThen"
+UNSENDABLE = IFTHEN + " is unsendable, but sent to another thread"
+DROPPED = IFTHEN + " is unsendable, but is being dropped on another thread"
+
+
+def text_of(obj):
+    """Text form of the constraint that `obj` converts to, read from a refused comparison."""
+    with pytest.raises(NotImplementedError) as info:
+        Maximize(obj) == 1
+    msg = str(info.value)
+    assert msg.startswith(PRE) and msg.endswith(POST), msg
+    return msg[len(PRE):-len(POST)]
+
+
+def internal_failure(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as e:  # noqa: B036 - the failure class is not an Exception
+        assert issubclass(type(e), BaseException) and not issubclass(type(e), Exception), repr(e)
+        return str(e)
+    pytest.fail("no internal failure raised")
+
+
+def eq(a, b):
+    return Cmp(Depends(a), Depends(b), CmpType.Equal)
+
+
+# ---------------------------------------------------------------- CmpType
+
+@pytest.mark.parametrize(
+    "name, number, symbol",
+    [
+        ("Less", 0, "<"),
+        ("LessOrEqual", 1, "<="),
+        ("NotEqual", 2, "!="),
+        ("Equal", 3, "=="),
+        ("GreaterOrEqual", 4, ">="),
+        ("Greater", 5, ">"),
+    ],
+)
+def test_cmp_type_members(name, number, symbol):
+    member = getattr(CmpType, name)
+    assert type(member) is CmpType and member is getattr(CmpType, name)
+    assert int(member) == number
+    assert repr(member) == str(member) == f"CmpType.{name}"
+    assert member == member and hash(member) == hash(member)
+    c = Cmp(Depends("a"), Depends("b"), member)
+    op = c.op
+    assert type(op) is CmpType and op is not member and op is not c.op
+    assert (op == member) is False
+    assert int(op) == number and repr(op) == f"CmpType.{name}"
+    assert text_of(c) == f"[ Depends( a ) ] {symbol} [ Depends( b ) ]"
+
+
+def test_no_public_constructor():
+    for cls, arg in ((CmpType, 0), (Value, 1)):
+        with pytest.raises(TypeError):
+            cls(arg)
+        with pytest.raises(TypeError):
+            cls()
+
+
+# ---------------------------------------------------------------- text forms
+
+@pytest.mark.parametrize(
+    "build, text",
+    [
+        (lambda: Cmp(SpecOption("pkg", "debug"), True, CmpType.Equal), "[ Package 'pkg' -> Option 'debug' ] == [ true ]"),
+        (
+            lambda: IfThen(Depends("a"), Cmp(SpecOption("a", "level"), 3, CmpType.GreaterOrEqual)),
+            "If( Depends( a ) ) Then [ [ Package 'a' -> Option 'level' ] >= [ 3 ] ]",
+        ),
+        (lambda: NumOf([Depends("a"), Depends("b")]), "NumOf( Depends( a ), Depends( b ) )"),
+        (lambda: NumOf([Depends("a")]), "NumOf( Depends( a ) )"),
+        (lambda: NumOf([]), "NumOf(  )"),
+        (lambda: Maximize(NumOf([])), "Maximize( NumOf(  ) )"),
+        (lambda: Minimize(Version("1.02")), "Minimize( 1.2 )"),
+        (lambda: Depends(""), "Depends(  )"),
+        (lambda: SpecOption("", ""), "Package '' -> Option ''"),
+        (lambda: Depends("a' ) ] [ \"x\" (y)"), "Depends( a' ) ] [ \"x\" (y) )"),
+        (lambda: SpecOption("p'q", "[o] -> "), "Package 'p'q' -> Option '[o] -> '"),
+        (lambda: Depends("ü\tb\nc"), "Depends( ü\tb\nc )"),
+        (lambda: Cmp(Depends("a"), Depends("b"), CmpType.NotEqual), "[ Depends( a ) ] != [ Depends( b ) ]"),
+        (lambda: Cmp(eq("a", "b"), True, CmpType.Equal), "[ [ Depends( a ) ] == [ Depends( b ) ] ] == [ true ]"),
+        (lambda: IfThen(Maximize(1), NumOf([2.5, "s", False])), "If( Maximize( 1 ) ) Then [ NumOf( 2.5, s, false ) ]"),
+        (lambda: Minimize(IfThen(NumOf([]), SpecOption("p", "o"))), "Minimize( If( NumOf(  ) ) Then [ Package 'p' -> Option 'o' ] )"),
+    ],
+)
+def test_text_forms(build, text):
+    assert text_of(build()) == text
+
+
+# ---------------------------------------------------------------- binding
+
+VALID = {
+    "lhs": Depends("a"),
+    "rhs": 1,
+    "op": CmpType.Less,
+    "name": "a",
+    "cond": Depends("a"),
+    "then": Depends("b"),
+    "item": Depends("a"),
+    "of": [],
+    "package_name": "p",
+    "option_name": "o",
+}
+CONSTRUCTORS = [
+    (Cmp, ["lhs", "rhs", "op"]),
+    (Depends, ["name"]),
+    (IfThen, ["cond", "then"]),
+    (Maximize, ["item"]),
+    (Minimize, ["item"]),
+    (NumOf, ["of"]),
+    (SpecOption, ["package_name", "option_name"]),
+]
+
+
+def missing(fn, names):
+    quoted = [f"'{n}'" for n in names]
+    if len(quoted) == 1:
+        listed = quoted[0]
+    elif len(quoted) == 2:
+        listed = " and ".join(quoted)
+    else:
+        listed = ", ".join(quoted[:-1]) + ", and " + quoted[-1]
+    plural = "s" if len(names) > 1 else ""
+    return f"{fn} missing {len(names)} required positional argument{plural}: {listed}"
+
+
+def binding_error(call):
+    with pytest.raises(TypeError) as info:
+        call()
+    return str(info.value)
+
+
+@pytest.mark.parametrize("cls, params", CONSTRUCTORS, ids=lambda v: getattr(v, "__name__", ""))
+def test_constructor_binding(cls, params):
+    fn = f"{cls.__name__}.__new__()"
+    args = [VALID[p] for p in params]
+    n = len(params)
+    assert type(cls(*args)) is cls
+    assert type(cls(**{p: VALID[p] for p in reversed(params)})) is cls
+    assert binding_error(lambda: cls()) == missing(fn, params)
+    assert binding_error(lambda: cls(bogus=1)) == f"{fn} got an unexpected keyword argument 'bogus'"
+    if n > 1:
+        assert binding_error(lambda: cls(args[0])) == missing(fn, params[1:])
+        rest = {p: VALID[p] for p in params[1:]}
+        assert binding_error(lambda: cls(**rest)) == missing(fn, params[:1])
+    surplus = f"{fn} takes {n} positional arguments but {n + 1} were given"
+    assert binding_error(lambda: cls(*args, 1)) == surplus
+    assert binding_error(lambda: cls(*args, 1, bogus=2)) == surplus
+    for p in (params[0], params[-1]):
+        assert binding_error(lambda: cls(*args, **{p: VALID[p]})) == f"{fn} got multiple values for argument '{p}'"
+    assert binding_error(lambda: cls(*args, bogus=1)) == f"{fn} got an unexpected keyword argument 'bogus'"
+    # Keywords are checked in call order.
+    first = params[0]
+    assert binding_error(lambda: cls(*args, **{"zz": 1, first: VALID[first]})) == (
+        f"{fn} got an unexpected keyword argument 'zz'"
+    )
+    assert binding_error(lambda: cls(*args, **{first: VALID[first], "zz": 1})) == (
+        f"{fn} got multiple values for argument '{first}'"
+    )
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: Depends(5), "argument 'name': 'int' object cannot be cast as 'str'"),
+        (lambda: SpecOption(1, None), "argument 'package_name': 'int' object cannot be cast as 'str'"),
+        (lambda: SpecOption("p", None), "argument 'option_name': 'NoneType' object cannot be cast as 'str'"),
+        (lambda: Cmp(None, [], CmpType.Less), "argument 'lhs': cannot convert '<class 'NoneType'>' to Constraint"),
+        (lambda: Cmp(Depends("a"), [], 3), "argument 'rhs': cannot convert '<class 'list'>' to Constraint"),
+        (lambda: Cmp(Depends("a"), 1, 3), "argument 'op': 'int' object cannot be cast as 'CmpType'"),
+        (lambda: Cmp(Depends("a"), 1, "Less"), "argument 'op': 'str' object cannot be cast as 'CmpType'"),
+        (lambda: IfThen(None, None), "argument 'cond': cannot convert '<class 'NoneType'>' to Constraint"),
+        (lambda: IfThen(Depends("a"), {}), "argument 'then': cannot convert '<class 'dict'>' to Constraint"),
+        (lambda: Maximize(CmpType.Less), "argument 'item': cannot convert '<class 'CmpType'>' to Constraint"),
+        (lambda: Minimize(PackageOutline("p")), "argument 'item': cannot convert '<class 'PackageOutline'>' to Constraint"),
+        (lambda: Minimize("\ud800"), "argument 'item': cannot convert '<class 'str'>' to Constraint"),
+        (lambda: NumOf("ab"), "argument 'of': Can't extract `str` to `Vec`"),
+        (lambda: NumOf(5), "argument 'of': 'int' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf({1}), "argument 'of': 'set' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf({}), "argument 'of': 'dict' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf(iter([])), "argument 'of': 'list_iterator' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf(x for x in []), "argument 'of': 'generator' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf(None), "argument 'of': 'NoneType' object cannot be cast as 'Sequence'"),
+        (lambda: NumOf([Depends("a"), None, []]), "argument 'of': cannot convert '<class 'NoneType'>' to Constraint"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert type(info.value) is TypeError and str(info.value) == message
+
+
+def test_text_arguments():
+    assert Depends("").on == "" and Depends(name="a").on == "a"
+    assert type(Depends(type("S", (str,), {})("x")).on) is str
+    for call in (lambda: Depends("\ud800"), lambda: SpecOption("p", "\ud800")):
+        with pytest.raises(UnicodeEncodeError):
+            call()
+
+
+# ---------------------------------------------------------------- properties
+
+PROPERTIES = [
+    # builder, property, good value, text form after, bad value, message
+    (lambda: Depends("a"), "on", "b", "Depends( b )", 7, "argument 'on': 'int' object cannot be cast as 'str'"),
+    (lambda: SpecOption("p", "o"), "package_name", "q", "Package 'q' -> Option 'o'", None,
+     "argument 'package_name': 'NoneType' object cannot be cast as 'str'"),
+    (lambda: SpecOption("p", "o"), "option_name", "", "Package 'p' -> Option ''", b"x",
+     "argument 'option_name': 'bytes' object cannot be cast as 'str'"),
+    (lambda: eq("a", "b"), "lhs", 2.5, "[ 2.5 ] == [ Depends( b ) ]", None,
+     "argument 'lhs': cannot convert '<class 'NoneType'>' to Constraint"),
+    (lambda: eq("a", "b"), "rhs", NumOf([]), "[ Depends( a ) ] == [ NumOf(  ) ]", [],
+     "argument 'rhs': cannot convert '<class 'list'>' to Constraint"),
+    (lambda: eq("a", "b"), "op", CmpType.Greater, "[ Depends( a ) ] > [ Depends( b ) ]", "Less",
+     "argument 'op': 'str' object cannot be cast as 'CmpType'"),
+    (lambda: IfThen(Depends("a"), 1), "cond", "c", "If( c ) Then [ 1 ]", None,
+     "argument 'cond': cannot convert '<class 'NoneType'>' to Constraint"),
+    (lambda: IfThen(Depends("a"), 1), "then", True, "If( Depends( a ) ) Then [ true ]", {},
+     "argument 'then': cannot convert '<class 'dict'>' to Constraint"),
+    (lambda: Maximize(1), "item", Depends("x"), "Maximize( Depends( x ) )", object(),
+     "argument 'item': cannot convert '<class 'object'>' to Constraint"),
+    (lambda: Minimize(1), "item", Version("3"), "Minimize( 3 )", None,
+     "argument 'item': cannot convert '<class 'NoneType'>' to Constraint"),
+    (lambda: NumOf([1]), "of", (1, "x"), "NumOf( 1, x )", "ab", "argument 'of': Can't extract `str` to `Vec`"),
+    (lambda: NumOf([1]), "of", [], "NumOf(  )", 5, "argument 'of': 'int' object cannot be cast as 'Sequence'"),
+]
+
+
+@pytest.mark.parametrize("build, prop, good, text, bad, message", PROPERTIES)
+def test_property_setters(build, prop, good, text, bad, message):
+    obj = build()
+    before = text_of(obj)
+    with pytest.raises(TypeError) as info:
+        setattr(obj, prop, bad)
+    assert type(info.value) is TypeError and str(info.value) == message
+    with pytest.raises(AttributeError) as info:
+        delattr(obj, prop)
+    assert str(info.value) == "can't delete attribute"
+    assert text_of(obj) == before
+    setattr(obj, prop, good)
+    assert text_of(obj) == text
+
+
+def test_getters_give_new_objects():
+    c = Cmp(Depends("a"), 2, CmpType.Less)
+    assert type(c.lhs) is Depends and type(c.rhs) is Value and c.lhs is not c.lhs
+    assert c.rhs.value == 2 and c.lhs.on == "a"
+    i = IfThen(Maximize(1), NumOf([SpecOption("p", "o")]))
+    assert type(i.cond) is Maximize and type(i.then) is NumOf and type(i.cond.item) is Value
+    n = NumOf([Depends("a"), Cmp(1, 2, CmpType.Less), IfThen(1, 2)])
+    first, second = n.of, n.of
+    assert type(first) is list and first is not second
+    assert [type(x) for x in first] == [Depends, Cmp, IfThen]
+    assert first[0] is not second[0]
+    s = SpecOption("p", "o")
+    assert (s.package_name, s.option_name) == ("p", "o")
+
+
+def test_self_assignment_nests_previous_content():
+    c = eq("a", "b")
+    c.lhs = c
+    assert text_of(c) == "[ [ Depends( a ) ] == [ Depends( b ) ] ] == [ Depends( b ) ]"
+    c.rhs = c
+    assert text_of(c.rhs.lhs) == "[ Depends( a ) ] == [ Depends( b ) ]"
+    m = Maximize(Depends("x"))
+    m.item = m
+    m.item = m
+    assert text_of(m) == "Maximize( Maximize( Maximize( Depends( x ) ) ) )"
+    n = NumOf([Depends("a")])
+    n.of = [n, n]
+    assert text_of(n) == "NumOf( NumOf( Depends( a ) ), NumOf( Depends( a ) ) )"
+    i = IfThen(Depends("a"), Depends("b"))
+    i.then = i
+    assert text_of(i) == "If( Depends( a ) ) Then [ If( Depends( a ) ) Then [ Depends( b ) ] ]"
+
+
+# ---------------------------------------------------------------- copy semantics
+
+def test_constructor_arguments_are_copied():
+    a = Depends("x")
+    c = Cmp(a, a, CmpType.Equal)
+    a.on = "y"
+    assert text_of(c) == "[ Depends( x ) ] == [ Depends( x ) ]"
+    inner = NumOf([Depends("a")])
+    m, n = Maximize(inner), Minimize(inner)
+    inner.of = []
+    assert text_of(m) == "Maximize( NumOf( Depends( a ) ) )"
+    assert text_of(n) == "Minimize( NumOf( Depends( a ) ) )"
+    outer = Maximize(m)
+    m.item = 1
+    assert text_of(outer) == "Maximize( Maximize( NumOf( Depends( a ) ) ) )"
+
+
+def test_getter_results_are_independent():
+    c = Cmp(NumOf([Depends("a")]), Maximize(SpecOption("p", "o")), CmpType.Less)
+    left, right = c.lhs, c.rhs
+    left.of = [Depends("z")]
+    right.item.option_name = "q"
+    right.item = 5
+    assert text_of(c) == "[ NumOf( Depends( a ) ) ] < [ Maximize( Package 'p' -> Option 'o' ) ]"
+    c.lhs = Depends("k")
+    c.rhs = c.lhs
+    assert text_of(left) == "NumOf( Depends( z ) )"
+    assert text_of(right) == "Maximize( 5 )"
+    again = c.lhs
+    again.on = "changed"
+    assert text_of(c) == "[ Depends( k ) ] < [ Depends( k ) ]"
+    v = Cmp(Depends("a"), 9, CmpType.Equal).rhs
+    holder = Cmp(Depends("a"), v, CmpType.Equal)
+    v.value = 10
+    assert holder.rhs.value == 9
+    got = holder.rhs
+    got.value = 11
+    assert holder.rhs.value == 9 and v.value == 10
+
+
+def test_shared_subtrees_stay_independent():
+    # Build one subtree and place it in many owners; change it through every route.
+    base = IfThen(NumOf([Depends("a"), 1]), Maximize(SpecOption("p", "o")))
+    owners = [Cmp(base, base, CmpType.Equal), NumOf([base, base]), Maximize(base), base.then]
+    texts = [text_of(o) for o in owners]
+    base.cond = Depends("b")
+    copy_of_then = owners[0].lhs.then
+    copy_of_then.item = 0
+    owners[1].of = []
+    nested = owners[2].item
+    nested.then = nested
+    owners[3].item = True
+    assert text_of(owners[0]) == texts[0]
+    assert text_of(owners[2]) == texts[2]
+    assert text_of(base) == "If( Depends( b ) ) Then [ Maximize( Package 'p' -> Option 'o' ) ]"
+
+
+def test_num_of_list_is_a_copy():
+    d = Depends("a")
+    lst = [d, d]
+    n = NumOf(lst)
+    d.on = "b"
+    lst.append(Depends("c"))
+    out = n.of
+    out.append(Depends("d"))
+    out[0].on = "e"
+    assert text_of(n) == "NumOf( Depends( a ), Depends( a ) )"
+    n2 = NumOf(n.of)
+    n.of = out
+    out[1].on = "f"
+    assert text_of(n) == "NumOf( Depends( e ), Depends( a ), Depends( c ), Depends( d ) )"
+    assert text_of(n2) == "NumOf( Depends( a ), Depends( a ) )"
+
+
+def test_if_then_copies_both_sides():
+    t = Depends("t")
+    c = eq("a", "b")
+    i = c.if_then(t)
+    c.op = CmpType.Less
+    c.lhs = 1
+    t.on = "u"
+    cond = i.cond
+    cond.rhs = 2
+    assert text_of(i) == "If( [ Depends( a ) ] == [ Depends( b ) ] ) Then [ Depends( t ) ]"
+    assert text_of(c) == "[ 1 ] < [ Depends( b ) ]"
+
+
+# ---------------------------------------------------------------- sequences
+
+class Seq:
+    """Old-style sequence: __getitem__ until IndexError, with a broken __len__."""
+
+    def __init__(self, items, fail_at=None, exc=None):
+        self.items, self.fail_at, self.exc = items, fail_at, exc
+
+    def __getitem__(self, i):
+        if i == self.fail_at:
+            raise self.exc
+        return self.items[i]
+
+    def __len__(self):
+        raise RuntimeError("no length")
+
+
+@pytest.mark.parametrize(
+    "seq, text",
+    [
+        ((Depends("a"), 1), "NumOf( Depends( a ), 1 )"),
+        (b"ab", "NumOf( 97, 98 )"),
+        (range(3), "NumOf( 0, 1, 2 )"),
+        ([], "NumOf(  )"),
+        (Seq([Depends("a"), "s", 2.5]), "NumOf( Depends( a ), s, 2.5 )"),
+        ([NumOf([]), IfThen(1, 2)], "NumOf( NumOf(  ), If( 1 ) Then [ 2 ] )"),
+    ],
+)
+def test_num_of_sequences(seq, text):
+    assert text_of(NumOf(seq)) == text
+    n = NumOf([])
+    n.of = seq
+    assert text_of(n) == text
+
+
+def test_num_of_iteration_errors():
+    with pytest.raises(TypeError) as info:
+        NumOf(Seq([1, 2], fail_at=1, exc=TypeError("bad item")))
+    assert str(info.value) == "argument 'of': bad item"
+    err = ValueError("bad item")
+    with pytest.raises(ValueError) as info:
+        NumOf(Seq([1, 2], fail_at=1, exc=err))
+    assert info.value is err
+    n = NumOf([1])
+    with pytest.raises(ValueError):
+        n.of = Seq([1, 2], fail_at=0, exc=ValueError())
+    assert text_of(n) == "NumOf( 1 )"
+
+
+# ---------------------------------------------------------------- thread binding
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append((args.exc_type, str(args.exc_value))))
+    yield seen
+    gc.collect()
+
+
+@pytest.fixture
+def worker():
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as ex:
+        yield lambda fn, *a: ex.submit(fn, *a).result()
+
+
+FOREIGN = {
+    "get cond": lambda i: i.cond,
+    "get then": lambda i: i.then,
+    "set cond": lambda i: setattr(i, "cond", Depends("z")),
+    "set then": lambda i: setattr(i, "then", 1),
+    "receiver": lambda i: i == 1,
+    "receiver unconvertible": lambda i: i == None,  # noqa: E711
+    "reflected receiver": lambda i: 1 < i,
+    "operand": lambda i: Depends("a") == i,
+    "operand of refused compare": lambda i: Maximize(1) == i,
+    "cmp": lambda i: Cmp(Depends("a"), i, CmpType.Less),
+    "ifthen": lambda i: IfThen(i, 1),
+    "maximize": lambda i: Maximize(i),
+    "setter": lambda i: setattr(Minimize(1), "item", i),
+    "numof": lambda i: NumOf([Depends("a"), i]),
+    "if_then": lambda i: eq("a", "b").if_then(i),
+    "outline": lambda i: PackageOutline("p", [i]),
+}
+
+
+@pytest.mark.parametrize("access", FOREIGN)
+def test_if_then_is_bound_to_its_thread(access, worker, unraisable):
+    box = [worker(lambda: IfThen(Depends("a"), Depends("b")))]
+    message = internal_failure(FOREIGN[access], box[0])
+    assert UNSENDABLE in message and "argument" not in message
+    assert worker(lambda: text_of(box[0])) == "If( Depends( a ) ) Then [ Depends( b ) ]"
+
+    def on_owner():
+        try:
+            FOREIGN[access](box[0])
+        except NotImplementedError:
+            pass  # the comparison itself is refused there, which is fine
+
+    worker(on_owner)
+    worker(box.clear)
+    assert unraisable == []
+
+
+def test_new_if_then_objects_belong_to_the_calling_thread(worker, unraisable):
+    m = Maximize(IfThen(1, 2))
+    c = eq("a", "b")
+    made = worker(lambda: [m.item, c.if_then(3), NumOf([IfThen(4, 5)]).of[0], Cmp(IfThen(6, 7), 1, CmpType.Less).lhs])
+    for obj in made:
+        assert UNSENDABLE in internal_failure(lambda: obj.cond)
+    del obj
+    assert worker(lambda: [text_of(o) for o in made]) == [
+        "If( 1 ) Then [ 2 ]",
+        "If( [ Depends( a ) ] == [ Depends( b ) ] ) Then [ 3 ]",
+        "If( 4 ) Then [ 5 ]",
+        "If( 6 ) Then [ 7 ]",
+    ]
+    mine = m.item
+    assert text_of(mine) == "If( 1 ) Then [ 2 ]"
+    worker(made.clear)
+    del mine
+    assert unraisable == []
+
+
+def test_if_then_dropped_on_another_thread_is_reported(worker, unraisable):
+    box = [worker(lambda: IfThen(Depends("a"), NumOf([1, 2])))]
+    box.clear()
+    gc.collect()
+    assert unraisable == [(RuntimeError, DROPPED)]
+    unraisable.clear()
+    box = [IfThen(1, 2)]
+    worker(box.clear)
+    assert unraisable == [(RuntimeError, DROPPED)]
+
+
+# ---------------------------------------------------------------- depth
+
+def test_deep_chain_needs_no_recursion():
+    depth = 1_000_000
+    x = Depends("a")
+    for _ in range(depth):
+        x = x == True  # noqa: E712
+    assert type(x) is Cmp and x.rhs.value is True
+    with pytest.raises(NotImplementedError) as info:
+        Maximize(x) == 1
+    msg = str(info.value)
+    info = None
+    head = "Cannot compare type None from constraint Maximize( [ [ ["
+    tail = "Depends( a )" + " ] == [ true ]" * 3 + POST
+    assert msg.startswith(head) and msg.endswith(POST)
+    assert len(msg) == len(PRE) + 2 * depth + len("Depends( a )") + len(" ] == [ true ]") * depth + len(POST)
+    mid = len(PRE) + 2 * depth
+    assert msg[mid - 6:mid + len(tail) - len(POST)] == "[ [ [ " + tail[: -len(POST)]
+    del msg
+    y = NumOf([x, x.lhs])
+    z = PackageOutline("p", [x, y])
+    del x
+    del y, z
+
+
+# ---------------------------------------------------------------- diagnostics
+
+def test_refusal_events():
+    code = """
+        import os, trelk
+        from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, Minimize, NumOf
+        def mark(t): os.write(1, b"--" + t.encode() + b"\\n")
+        def attempt(f):
+            try: f()
+            except TypeError: pass
+        attempt(lambda: Maximize(None))
+        trelk.init_tracing()
+        mark("numof"); attempt(lambda: NumOf([Depends("a"), None, []]))
+        mark("cmp"); attempt(lambda: Cmp(None, [], CmpType.Less))
+        mark("plain"); attempt(lambda: Minimize(b"x"))
+        mark("seq"); attempt(lambda: NumOf("ab")); attempt(lambda: NumOf(5))
+        mark("ok"); NumOf((Depends("a"), 1, 2.5, "s", True))
+        mark("end")
+    """
+    proc = run_python(code, env={"NO_COLOR": "1"})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == (
+        b" WARN trelk: tracing activated\n--numof\n"
+        b"ERROR trelk::package::constraint: cannot convert '<class 'NoneType'>' to Constraint\n--cmp\n"
+        b"ERROR trelk::package::constraint: cannot convert '<class 'NoneType'>' to Constraint\n--plain\n"
+        b"ERROR trelk::package::constraint: cannot convert '<class 'bytes'>' to Constraint\n--seq\n--ok\n--end\n"
+    )

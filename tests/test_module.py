@@ -1,0 +1,227 @@
+"""The module tree, the class objects and the two module functions."""
+
+import sys
+import types
+
+import pytest
+
+import trelk
+import trelk.package.constraint as constraint_mod
+import trelk.package.outline as outline_mod
+import trelk.package.version as version_mod
+from conftest import run_python
+from trelk.package.constraint import (
+    Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
+)
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+
+CONSTRAINT_NAMES = ["Cmp", "CmpType", "Depends", "IfThen", "Maximize", "Minimize",
+                    "NumOf", "SpecOption", "Value"]
+
+TPFLAGS_DISALLOW_INSTANTIATION = 1 << 7
+TPFLAGS_BASETYPE = 1 << 10
+TPFLAGS_HAVE_GC = 1 << 14
+
+
+def test_root_module():
+    assert trelk.__name__ == "trelk"
+    assert trelk.__doc__ == ""
+    assert trelk.__all__ == ["package", "init_tracing", "main_entry"]
+    assert sys.modules["trelk"] is trelk
+
+
+@pytest.mark.parametrize("dotted, short, members", [
+    ("trelk.package", "package", ["outline", "constraint", "version"]),
+    ("trelk.package.outline", "outline", ["PackageOutline"]),
+    ("trelk.package.constraint", "constraint", CONSTRAINT_NAMES),
+    ("trelk.package.version", "version", ["Version"]),
+])
+def test_submodules(dotted, short, members):
+    parent_name, _, attr = dotted.rpartition(".")
+    module = getattr(sys.modules[parent_name], attr)
+    assert type(module) is types.ModuleType
+    assert sys.modules[dotted] is module
+    assert module.__name__ == short
+    assert module.__doc__ is None
+    assert module.__all__ == members
+    assert not hasattr(module, "__path__")
+    assert not hasattr(module, "__file__")
+    for name in members:
+        assert getattr(module, name) is getattr(sys.modules[dotted], name)
+
+
+def test_members_are_the_bound_objects():
+    assert trelk.package.outline is outline_mod
+    assert constraint_mod.Cmp is Cmp and version_mod.Version is Version
+    assert outline_mod.PackageOutline is PackageOutline
+
+
+@pytest.mark.parametrize("module", [trelk, trelk.package], ids=["root", "package"])
+@pytest.mark.parametrize("name", ["Cmp", "Version", "PackageOutline", "Depends"])
+def test_classes_only_in_submodules(module, name):
+    with pytest.raises(AttributeError):
+        getattr(module, name)
+
+
+CLASSES = [
+    (PackageOutline, "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)", ""),
+    (Cmp, "(lhs, rhs, op)", ""),
+    (CmpType, None, None),
+    (Depends, "(name)", ""),
+    (IfThen, "(cond, then)", ""),
+    (Maximize, "(item)", ""),
+    (Minimize, "(item)", ""),
+    (NumOf, "(of)", ""),
+    (SpecOption, "(package_name, option_name)", ""),
+    (Value, None, None),
+    (Version, "(ver)",
+     "A generic version.\n\nSee the documentation for this module for more information."),
+]
+
+
+@pytest.mark.parametrize("cls, signature, doc", CLASSES, ids=lambda x: getattr(x, "__name__", None))
+def test_class_identity(cls, signature, doc):
+    name = cls.__name__
+    assert cls.__qualname__ == name
+    assert cls.__module__ == "builtins"
+    assert repr(cls) == f"<class 'builtins.{name}'>"
+    assert cls.__text_signature__ == signature
+    assert cls.__doc__ == doc
+    assert cls.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("cls", [c for c, _, _ in CLASSES], ids=lambda c: c.__name__)
+def test_class_flags(cls):
+    flags = cls.__flags__
+    assert not flags & TPFLAGS_BASETYPE
+    assert not flags & TPFLAGS_HAVE_GC
+    no_constructor = cls in (CmpType, Value)
+    assert bool(flags & TPFLAGS_DISALLOW_INSTANTIATION) == no_constructor
+    assert ("__new__" in vars(cls)) != no_constructor
+    assert cls.__weakrefoffset__ == 0
+    assert cls.__dictoffset__ == 0
+    assert "__init__" not in vars(cls)
+    assert "__str__" not in vars(cls) or cls is Version
+    assert "__repr__" not in vars(cls) or cls in (Version, CmpType)
+
+
+@pytest.mark.parametrize("cls, props", [
+    (Cmp, {"lhs", "rhs", "op"}),
+    (Depends, {"on"}),
+    (IfThen, {"cond", "then"}),
+    (Maximize, {"item"}),
+    (Minimize, {"item"}),
+    (NumOf, {"of"}),
+    (SpecOption, {"package_name", "option_name"}),
+    (Value, {"value"}),
+    (CmpType, set()),
+    (Version, set()),
+    (PackageOutline, set()),
+], ids=lambda x: getattr(x, "__name__", None))
+def test_properties(cls, props):
+    found = {k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
+    assert found == props
+    for name in props:
+        assert vars(cls)[name].__doc__ == ""
+
+
+def test_if_then_method():
+    method = vars(Cmp)["if_then"]
+    assert method.__text_signature__ == "($self, then)"
+    assert method.__doc__ == (
+        "Wrap this condition in an IfThen constraint.\n\n"
+        "cond.if_then(then) => If ( cond ) Then ( then )")
+    own = {k for k, v in vars(Cmp).items()
+           if isinstance(v, types.MethodDescriptorType) and not k.startswith("__")}
+    assert own == {"if_then"}
+
+
+@pytest.mark.parametrize("name", ["init_tracing", "main_entry"])
+def test_module_functions(name):
+    func = getattr(trelk, name)
+    assert type(func) is types.BuiltinFunctionType
+    assert func.__name__ == name
+    assert func.__text_signature__ == "()"
+    assert func.__doc__ is None
+    assert func.__self__ is trelk
+    assert func.__module__ == "trelk"
+    with pytest.raises(TypeError, match=r"takes no arguments \(1 given\)"):
+        func(1)
+    with pytest.raises(TypeError):
+        func(x=1)
+
+
+def test_reimport_gives_same_module():
+    saved = sys.modules.pop("trelk")
+    try:
+        import trelk as again
+        assert again is saved
+        assert again.__all__ == ["package", "init_tracing", "main_entry"]
+    finally:
+        sys.modules["trelk"] = saved
+
+
+def test_dotted_import_in_fresh_interpreter():
+    result = run_python("""
+        import sys
+        import trelk.package.constraint
+        assert sys.modules["trelk.package.constraint"] is trelk.package.constraint
+        from trelk.package.version import Version
+        from trelk.package.outline import PackageOutline
+        assert sys.modules["trelk.package.version"].Version is Version
+        assert sorted(k for k in sys.modules if k.startswith("trelk")) == [
+            "trelk", "trelk.package", "trelk.package.constraint",
+            "trelk.package.outline", "trelk.package.version"]
+    """)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+def test_reimport_keeps_changes_and_does_not_rebuild():
+    result = run_python("""
+        import sys
+        import trelk
+        first = trelk
+        trelk.marker = 1
+        del sys.modules["trelk"], sys.modules["trelk.package.version"]
+        import trelk
+        assert trelk is first and trelk.marker == 1
+        assert trelk.__all__ == ["package", "init_tracing", "main_entry"]
+        assert "trelk.package.version" not in sys.modules
+        assert trelk.package.version.Version("1").__str__() == "1"
+    """)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+SUBINTERPRETER = """
+    import _xxsubinterpreters as interpreters
+    import os
+    CODE = '''
+try:
+    import trelk
+except ImportError as exc:
+    import os
+    os.write(1, b"refused " + type(exc).__name__.encode() + b"\\\\n")
+else:
+    import os
+    os.write(1, b"accepted\\\\n")
+'''
+    import trelk
+    os.write(1, b"main " + trelk.package.constraint.Depends("abc").on.encode() + b"\\n")
+    for _ in range(2):
+        sub = interpreters.create()
+        interpreters.run_string(sub, CODE)
+        interpreters.destroy(sub)
+    import sys
+    del sys.modules["trelk"]
+    import trelk as again
+    assert again is trelk
+    os.write(1, b"main " + trelk.package.constraint.Depends("xyz").on.encode() + b"\\n")
+"""
+
+
+def test_second_interpreter_refused():
+    result = run_python(SUBINTERPRETER)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout == (b"main abc\nrefused ImportError\nrefused ImportError\n"
+                             b"main xyz\n")

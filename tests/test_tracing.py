@@ -1,0 +1,232 @@
+"""Diagnostic lines on the process's standard output, and the entry function.
+
+Every test runs a fresh interpreter, because the event writer can be installed only
+once per process, and inspects the raw bytes that the child wrote to its stdout.
+"""
+
+import errno
+import os
+
+import pytest
+
+from conftest import run_python
+
+PRELUDE = """
+import os, sys
+import trelk
+from trelk.package.constraint import Cmp, CmpType, Depends, NumOf
+from trelk.package.outline import PackageOutline
+"""
+
+WARN_PLAIN = b" WARN trelk: tracing activated\n"
+WARN_STYLED = b"\x1b[33m WARN\x1b[0m \x1b[2mtrelk\x1b[0m\x1b[2m:\x1b[0m tracing activated\n"
+NONE_REFUSED = "cannot convert '<class 'NoneType'>' to Constraint"
+BASE_EXC_CHECK = "assert type({0}).__bases__ == (BaseException,), type({0}).__mro__"
+
+
+def error_line(target, message, styled):
+    if styled:
+        return (f"\x1b[31mERROR\x1b[0m \x1b[2m{target}\x1b[0m\x1b[2m:\x1b[0m "
+                f"{message}\n").encode()
+    return f"ERROR {target}: {message}\n".encode()
+
+
+def child_stdout(code, no_color=None, expect_stderr=False):
+    result = run_python(PRELUDE + code, env={"NO_COLOR": no_color})
+    assert result.returncode == 0, result.stderr.decode(errors="replace")
+    if not expect_stderr:
+        assert result.stderr == b""
+    return result.stdout if not expect_stderr else (result.stdout, result.stderr)
+
+
+@pytest.mark.parametrize("no_color, styled", [
+    (None, True), ("", True), ("\udcff", True),
+    ("1", False), ("0", False), ("false", False), (" ", False),
+], ids=["unset", "empty", "not-unicode", "1", "0", "false", "space"])
+def test_no_color(no_color, styled):
+    out = child_stdout("""
+trelk.init_tracing()
+assert (Depends("a") == None) is False
+""", no_color)
+    warn = WARN_STYLED if styled else WARN_PLAIN
+    assert out == warn + error_line("trelk::package::constraint", NONE_REFUSED, styled)
+    assert (b"\x1b" in out) == styled
+
+
+EVENT_SOURCES = [
+    ("Depends('a') == None", [("trelk::package::constraint", NONE_REFUSED)]),
+    ("Depends('a') < 1.5j", [("trelk::package::constraint",
+                               "cannot convert '<class 'complex'>' to Constraint")]),
+    ("NumOf([Depends('a'), None, []])", [("trelk::package::constraint", NONE_REFUSED)]),
+    ("Cmp(None, [], CmpType.Less)", [("trelk::package::constraint", NONE_REFUSED)]),
+    ("PackageOutline('p', set_options={'o': []})",
+     [("trelk::spec::spec_option",
+       "cannot cast Python type '<class 'list'>' to SpecOptionValue")]),
+    ("PackageOutline('p', foo=1, bar=2)",
+     [("trelk::package::outline", "PyPackageOutline unexpected keyword argument 'foo'")]),
+    ("PackageOutline('p', constraints='x', foo=1)", []),
+    ("Depends('a') == Depends('b')", []),
+]
+
+
+@pytest.mark.parametrize("expr, events", EVENT_SOURCES, ids=[e for e, _ in EVENT_SOURCES])
+def test_event_sources(expr, events):
+    out = child_stdout(f"""
+trelk.init_tracing()
+try:
+    {expr}
+except (TypeError, ValueError):
+    pass
+""", "1")
+    assert out == WARN_PLAIN + b"".join(error_line(t, m, False) for t, m in events)
+
+
+def test_events_before_init_not_written():
+    out = child_stdout("""
+def refuse():
+    assert (Depends("a") == None) is False
+    try:
+        PackageOutline("p", foo=1)
+    except ValueError:
+        pass
+refuse()
+refuse()
+trelk.init_tracing()
+refuse()
+""", "1")
+    assert out == WARN_PLAIN + error_line("trelk::package::constraint", NONE_REFUSED, False) \
+        + error_line("trelk::package::outline",
+                     "PyPackageOutline unexpected keyword argument 'foo'", False)
+
+
+SECOND_INIT_MESSAGE = ('Failed to set subscriber: SetGlobalDefaultError('
+                       '"a global default trace dispatcher has already been set")')
+
+
+def test_second_init_fails_and_first_writer_stays():
+    out, _ = child_stdout(f"""
+assert trelk.init_tracing() is None
+os.environ["NO_COLOR"] = "1"
+classes = set()
+for _ in range(2):
+    try:
+        trelk.init_tracing()
+    except BaseException as exc:
+        {BASE_EXC_CHECK.format("exc")}
+        assert not isinstance(exc, Exception)
+        assert exc.args == ({SECOND_INIT_MESSAGE!r},), exc.args
+        classes.add(type(exc))
+    else:
+        raise SystemExit("second init_tracing succeeded")
+assert len(classes) == 1
+assert (Depends("a") == None) is False
+""", None, expect_stderr=True)
+    assert out == WARN_STYLED + error_line("trelk::package::constraint", NONE_REFUSED, True)
+
+
+NAME = "A\x1bB\x07C\x08D\x0cE\x7fF\x80G\x9bH\x9fI\tJ\x01K\rL\nM\xa0N\x1fO~"
+ESCAPED = ("A\\x1bB\\x07C\\x08D\\x0cE\\x7fF\\u{80}G\\u{9b}H\\u{9f}"
+           "I\tJ\x01K\rL\nM\xa0N\x1fO~")
+
+
+@pytest.mark.parametrize("no_color", [None, "1"], ids=["styled", "plain"])
+@pytest.mark.parametrize("code, target, message", [
+    (f"obj = type({NAME!r}, (), {{}})()\nassert (Depends('a') == obj) is False",
+     "trelk::package::constraint", f"cannot convert '<class '__main__.{ESCAPED}'>' to Constraint"),
+    (f"""try:
+    PackageOutline("p", **{{{NAME!r}: 1}})
+except ValueError as exc:
+    assert str(exc) == "PyPackageOutline unexpected keyword argument '" + {NAME!r} + "'"
+else:
+    raise SystemExit("keyword accepted")""",
+     "trelk::package::outline", f"PyPackageOutline unexpected keyword argument '{ESCAPED}'"),
+], ids=["type-name", "keyword"])
+def test_message_escaping(code, target, message, no_color):
+    out = child_stdout("trelk.init_tracing()\n" + code, no_color)
+    styled = no_color is None
+    assert out == (WARN_STYLED if styled else WARN_PLAIN) + error_line(target, message, styled)
+    if not styled:
+        assert b"\x1b" not in out
+    assert out.count(b"\n") == 3
+
+
+def test_lines_from_threads_stay_whole():
+    out = child_stdout("""
+import threading
+trelk.init_tracing()
+def work():
+    for _ in range(200):
+        Depends("a") == None
+threads = [threading.Thread(target=work) for _ in range(4)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+""", "1")
+    assert out == WARN_PLAIN + 800 * error_line("trelk::package::constraint", NONE_REFUSED, False)
+
+
+def test_main_entry_bypasses_sys_stdout():
+    out = child_stdout("""
+import io
+real, sys.stdout = sys.stdout, io.StringIO()
+assert trelk.main_entry() is None
+trelk.init_tracing()
+assert trelk.main_entry() is None
+captured, sys.stdout = sys.stdout.getvalue(), real
+assert captured == "", captured
+""", "1")
+    assert out == b"trelk entrypoint\n" + WARN_PLAIN + b"trelk entrypoint\n"
+
+
+def test_main_entry_without_tracing_and_with_colour():
+    assert child_stdout("trelk.main_entry()") == b"trelk entrypoint\n"
+
+
+def test_redirected_process_stdout_captures_lines():
+    out = child_stdout(f"""
+import tempfile
+fd, path = tempfile.mkstemp()
+saved = os.dup(1)
+os.dup2(fd, 1)
+trelk.main_entry()
+trelk.init_tracing()
+Depends("a") == None
+os.dup2(saved, 1)
+trelk.main_entry()
+with open(path, "rb") as f:
+    data = f.read()
+os.unlink(path)
+assert data == b"trelk entrypoint\\n" + {WARN_PLAIN!r} + {error_line(
+    "trelk::package::constraint", NONE_REFUSED, False)!r}, data
+""", "1")
+    assert out == b"trelk entrypoint\n"
+
+
+def test_failed_writes():
+    out, err = child_stdout(f"""
+import errno
+fd = os.open("/dev/full", os.O_WRONLY)
+os.dup2(fd, 1)
+try:
+    trelk.main_entry()
+except BaseException as exc:
+    failure = exc
+else:
+    raise SystemExit("main_entry did not fail")
+{BASE_EXC_CHECK.format("failure")}
+message = failure.args[0]
+assert message.startswith("failed printing to stdout: "), message
+assert os.strerror(errno.ENOSPC) in message, message
+# a lost event line does not disturb the caller
+assert trelk.init_tracing() is None
+assert (Depends("a") == None) is False
+try:
+    trelk.init_tracing()
+except BaseException as exc:
+    assert type(exc) is type(failure)
+else:
+    raise SystemExit("second init_tracing succeeded")
+""", "1", expect_stderr=True)
+    assert out == b""
+    assert os.strerror(errno.ENOSPC).encode() in err

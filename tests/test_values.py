@@ -1,0 +1,299 @@
+"""Option values: conversion of plain Python objects, Value.value, and literal text forms."""
+
+import decimal
+import fractions
+import math
+
+import numpy as np
+import pytest
+
+from conftest import run_python
+from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+
+PRE = "Cannot compare type None from constraint Maximize( "
+POST = " ) with type Some(Int) from constraint 1 using operator '=='"
+
+
+def text_of(obj):
+    """Text form of the constraint that `obj` converts to, read from a refused comparison."""
+    with pytest.raises(NotImplementedError) as info:
+        Maximize(obj) == 1
+    msg = str(info.value)
+    assert msg.startswith(PRE) and msg.endswith(POST), msg
+    return msg[len(PRE):-len(POST)]
+
+
+def value_of(obj):
+    return Cmp(Depends("a"), obj, CmpType.Equal).rhs
+
+
+class Index:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+class Floaty:
+    def __float__(self):
+        return 1.25
+
+
+class IndexFailsFloatWorks:
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __float__(self):
+        return 3.5
+
+
+class AlwaysFails:
+    def __index__(self):
+        raise ValueError("no index")
+
+    def __float__(self):
+        raise RuntimeError("no float")
+
+
+class StrSub(str):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+def fake_numpy_bool(name, truth):
+    ns = {"__module__": "numpy"}
+    if truth is not None:
+        ns["__bool__"] = truth
+    ns["__index__"] = lambda self: 7
+    return type(name, (), ns)()
+
+
+def _raise(exc):
+    raise exc
+
+
+@pytest.mark.parametrize(
+    "obj, expected, kind",
+    [
+        (True, True, bool),
+        (False, False, bool),
+        (np.True_, True, bool),
+        (np.False_, False, bool),
+        (fake_numpy_bool("bool_", lambda self: False), False, bool),
+        (fake_numpy_bool("bool", lambda self: True), True, bool),
+        # A failing or missing truth slot moves on to the integer attempt.
+        (fake_numpy_bool("bool_", lambda self: _raise(ValueError())), 7, int),
+        (fake_numpy_bool("bool_", None), 7, int),
+        (fake_numpy_bool("boolean", lambda self: True), 7, int),
+        (0, 0, int),
+        (-5, -5, int),
+        (2**63 - 1, 2**63 - 1, int),
+        (-(2**63), -(2**63), int),
+        (IntSub(7), 7, int),
+        (Index(9), 9, int),
+        (np.int64(4), 4, int),
+        (2**63, 2.0**63, float),
+        (-(2**63) - 1, -(2.0**63), float),
+        (2.5, 2.5, float),
+        (np.float64(-2.5), -2.5, float),
+        (Floaty(), 1.25, float),
+        (IndexFailsFloatWorks(), 3.5, float),
+        (decimal.Decimal("0.5"), 0.5, float),
+        (fractions.Fraction(1, 4), 0.25, float),
+        ("x", "x", str),
+        ("", "", str),
+        (StrSub("s"), "s", str),
+    ],
+)
+def test_conversion_order(obj, expected, kind):
+    v = value_of(obj)
+    assert type(v).__name__ == "Value"
+    got = v.value
+    assert type(got) is kind and got == expected
+    # The same attempts apply to Value.value and to option dictionaries.
+    v.value = "other"
+    v.value = obj
+    assert type(v.value) is kind and v.value == expected
+    PackageOutline("p", set_options={"k": obj}, set_defaults={"k": obj})
+
+
+def test_bool_values_are_singletons():
+    assert value_of(True).value is True
+    assert value_of(np.False_).value is False
+
+
+def test_version_value_is_copied():
+    ver = Version("01.2-rc1")
+    v = value_of(ver)
+    first, second = v.value, v.value
+    assert type(first) is Version
+    assert first is not ver and first is not second
+    assert str(first) == str(second) == "1.2-rc1"
+
+
+@pytest.mark.parametrize(
+    "obj, cls",
+    [
+        (None, "<class 'NoneType'>"),
+        ([], "<class 'list'>"),
+        ({}, "<class 'dict'>"),
+        (b"x", "<class 'bytes'>"),
+        (10**400, "<class 'int'>"),
+        (-(10**400), "<class 'int'>"),
+        ("\ud800", "<class 'str'>"),
+        (object(), "<class 'object'>"),
+        (AlwaysFails(), str(AlwaysFails)),
+        (Depends("a"), str(Depends)),
+    ],
+)
+def test_refused_values(obj, cls):
+    v = value_of(1.5)
+    with pytest.raises(TypeError) as info:
+        v.value = obj
+    assert str(info.value) == f"argument 'value': cannot cast Python type '{cls}' to SpecOptionValue"
+    assert v.value == 1.5
+    with pytest.raises(TypeError) as info:
+        PackageOutline("p", set_options={"k": obj})
+    assert str(info.value) == f"argument 'set_options': cannot cast Python type '{cls}' to SpecOptionValue"
+    if not isinstance(obj, Depends):
+        with pytest.raises(TypeError) as info:
+            Maximize(obj)
+        assert str(info.value) == f"argument 'item': cannot convert '{cls}' to Constraint"
+
+
+def test_value_property():
+    v = value_of(3)
+    for obj in ("s", 2.5, True, -1, Version("2")):
+        v.value = obj
+        assert type(v.value) is type(obj) and str(v.value) == str(obj)
+    with pytest.raises(AttributeError) as info:
+        del v.value
+    assert str(info.value) == "can't delete attribute"
+    assert str(v.value) == "2"
+    assert text_of(v) == "2"
+
+
+ENTRY_POINTS = {
+    "cmp": lambda o: Cmp(SpecOption("p", "o"), o, CmpType.Equal),
+    "value setter": lambda o: setattr(value_of(1), "value", o),
+    "compare": lambda o: Depends("a") == o,
+    "reflected": lambda o: NumOf([]) < o,
+    "numof": lambda o: NumOf([Depends("a"), o]),
+    "options": lambda o: PackageOutline("p", set_options={"k": o}),
+    "defaults": lambda o: PackageOutline("p", set_defaults={"a": None, "k": o}),
+}
+
+
+class RaisingIndex:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+
+class RaisingFloat:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc
+
+
+@pytest.mark.parametrize("entry", ENTRY_POINTS)
+@pytest.mark.parametrize("holder", [RaisingIndex, RaisingFloat])
+@pytest.mark.parametrize("exc_type", [KeyboardInterrupt, SystemExit])
+def test_interrupts_propagate(entry, holder, exc_type):
+    exc = exc_type("stop")
+    with pytest.raises(exc_type) as info:
+        ENTRY_POINTS[entry](holder(exc))
+    assert info.value is exc
+
+
+@pytest.mark.parametrize("holder", [RaisingIndex, RaisingFloat])
+@pytest.mark.parametrize("exc_type", [ValueError, TypeError, OverflowError, ArithmeticError])
+def test_ordinary_exceptions_are_discarded(holder, exc_type):
+    obj = holder(exc_type("x"))
+    assert (Depends("a") == obj) is False
+    with pytest.raises(TypeError) as info:
+        Cmp(SpecOption("p", "o"), obj, CmpType.Equal)
+    assert str(info.value) == f"argument 'rhs': cannot convert '{holder}' to Constraint"
+    with pytest.raises(TypeError) as info:
+        PackageOutline("p", set_defaults={"k": obj})
+    assert str(info.value) == f"argument 'set_defaults': cannot cast Python type '{holder}' to SpecOptionValue"
+
+
+@pytest.mark.parametrize(
+    "obj, text",
+    [
+        (True, "true"),
+        (False, "false"),
+        (0, "0"),
+        (-42, "-42"),
+        (2**63 - 1, "9223372036854775807"),
+        (-(2**63), "-9223372036854775808"),
+        (1.0, "1"),
+        (0.0, "0"),
+        (-0.0, "-0"),
+        (0.1, "0.1"),
+        (-2.5, "-2.5"),
+        (1 / 3, "0.3333333333333333"),
+        (123.456, "123.456"),
+        (1e-7, "0.0000001"),
+        (1.5e-7, "0.00000015"),
+        (1e16, "10000000000000000"),
+        (1e21, "1" + "0" * 21),
+        (1.2345678901234568e20, "123456789012345680000"),
+        (2**63, "9223372036854775808"),
+        (5e-324, "0." + "0" * 323 + "5"),
+        (1.7976931348623157e308, "17976931348623157" + "0" * 292),
+        (math.nan, "NaN"),
+        (math.inf, "inf"),
+        (-math.inf, "-inf"),
+        ("", ""),
+        ("a 'b' ( [c] ) \"d\" ü", "a 'b' ( [c] ) \"d\" ü"),
+        (Version("01.2-rc1+*"), "1.2-rc1+*"),
+    ],
+)
+def test_text_forms(obj, text):
+    assert text_of(obj) == text
+    assert text_of(value_of(obj)) == text
+
+
+def test_refusal_events():
+    code = """
+        import os, trelk
+        from trelk.package.constraint import Cmp, CmpType, Depends, Maximize
+        def mark(t): os.write(1, b"--" + t.encode() + b"\\n")
+        def attempt(f):
+            try: f()
+            except TypeError: pass
+        v = Cmp(Depends("a"), 1, CmpType.Equal).rhs
+        attempt(lambda: setattr(v, "value", []))
+        trelk.init_tracing()
+        mark("set")
+        attempt(lambda: setattr(v, "value", []))
+        attempt(lambda: setattr(v, "value", 10**400))
+        mark("plain")
+        attempt(lambda: Maximize([]))
+        mark("ok")
+        v.value = 2**63
+        v.value = "s"
+        mark("end")
+    """
+    proc = run_python(code, env={"NO_COLOR": "1"})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == (
+        b" WARN trelk: tracing activated\n--set\n"
+        b"ERROR trelk::spec::spec_option: cannot cast Python type '<class 'list'>' to SpecOptionValue\n"
+        b"ERROR trelk::spec::spec_option: cannot cast Python type '<class 'int'>' to SpecOptionValue\n"
+        b"--plain\n"
+        b"ERROR trelk::package::constraint: cannot convert '<class 'list'>' to Constraint\n"
+        b"--ok\n--end\n"
+    )
