@@ -1,6 +1,8 @@
 #include "package/version.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace trelk::package::version {
 
@@ -61,22 +63,18 @@ void append_hex(std::string& out, std::uint32_t code) {
 }
 
 // Characters that the error text escapes as \u{...}: controls, format
-// characters, combining marks, surrogates, noncharacters and private use.
+// characters, surrogates, private use, unassigned code points, line and
+// paragraph separators and combining marks.
 bool is_unprintable(std::uint32_t c) {
-    struct Range { std::uint32_t first, last; };
-    static constexpr Range ranges[] = {
-        {0x0000, 0x001f}, {0x007f, 0x009f}, {0x00ad, 0x00ad}, {0x0300, 0x036f}, {0x0483, 0x0489},
-        {0x0591, 0x05bd}, {0x0600, 0x0605}, {0x061c, 0x061c}, {0x06dd, 0x06dd}, {0x070f, 0x070f},
-        {0x0890, 0x0891}, {0x08e2, 0x08e2}, {0x180e, 0x180e}, {0x1ab0, 0x1aff}, {0x1dc0, 0x1dff},
-        {0x200b, 0x200f}, {0x2028, 0x202e}, {0x2060, 0x206f}, {0x20d0, 0x20ff}, {0xd800, 0xdfff},
-        {0xe000, 0xf8ff}, {0xfe00, 0xfe0f}, {0xfe20, 0xfe2f}, {0xfeff, 0xfeff}, {0xfff0, 0xfffb},
-        {0xfffe, 0xffff}, {0x110bd, 0x110bd}, {0x1d173, 0x1d17a}, {0xe0000, 0xe0fff},
-        {0xf0000, 0x10ffff},
+    struct Range {
+        std::uint32_t first, last;
     };
-    for (const Range& r : ranges) {
-        if (c >= r.first && c <= r.last) return true;
-    }
-    return (c & 0xfffe) == 0xfffe;  // the noncharacters at the end of every plane
+    static constexpr Range ranges[] = {
+#include "package/unprintable.inc"
+    };
+    const Range* after = std::upper_bound(std::begin(ranges), std::end(ranges), c,
+                                          [](std::uint32_t code, const Range& r) { return code < r.first; });
+    return after != std::begin(ranges) && c <= (after - 1)->last;
 }
 
 // Decodes one code point (lone surrogates included, as text made with

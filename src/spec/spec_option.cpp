@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 
 namespace trelk::spec::spec_option {
 
@@ -18,9 +19,36 @@ void append_float_text(std::string& out, double value) {
         out += value < 0 ? "-inf" : "inf";
         return;
     }
-    char buffer[400];  // the longest fixed form of a double has 327 characters
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-    out.append(buffer, end);
+    // The shortest round-trip digits come in scientific form ("d.ddde+XX");
+    // they are then laid out positionally.
+    char buffer[32];
+    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    std::string_view form(buffer, static_cast<std::size_t>(end - buffer));
+    std::size_t e = form.find('e');
+    int exponent = 0;
+    std::from_chars(form.data() + e + (form[e + 1] == '+' ? 2 : 1), form.data() + form.size(), exponent);
+    std::string_view mantissa = form.substr(0, e);
+    if (mantissa.front() == '-') {
+        out += '-';
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (char c : mantissa) {
+        if (c != '.') digits += c;
+    }
+    auto count = static_cast<int>(digits.size());
+    if (exponent >= count - 1) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent - (count - 1)), '0');
+    } else if (exponent >= 0) {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    } else {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    }
 }
 
 }  // namespace
