@@ -41,7 +41,7 @@ bool add_member(PyObject* module, PyObject* name, PyObject* value) {
         if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
     }
     if (!PyList_Check(all.get())) {
-        raise_error(type_mismatch(all.get(), "PyList"));
+        raise_error(type_mismatch(all.get(), "list"));
         return false;
     }
     if (PyList_Append(all.get(), name) < 0) {
