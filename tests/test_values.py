@@ -3,6 +3,8 @@
 import decimal
 import fractions
 import math
+import random
+import struct
 
 import numpy as np
 import pytest
@@ -58,6 +60,15 @@ class AlwaysFails:
         raise RuntimeError("no float")
 
 
+class NamedMeta(type):
+    def __str__(cls):
+        return "named ' by str()"
+
+
+class Named(metaclass=NamedMeta):
+    pass
+
+
 class StrSub(str):
     pass
 
@@ -81,33 +92,16 @@ def _raise(exc):
 @pytest.mark.parametrize(
     "obj, expected, kind",
     [
-        (True, True, bool),
-        (False, False, bool),
-        (np.True_, True, bool),
-        (np.False_, False, bool),
+        (True, True, bool), (False, False, bool), (np.True_, True, bool), (np.False_, False, bool),
         (fake_numpy_bool("bool_", lambda self: False), False, bool),
         (fake_numpy_bool("bool", lambda self: True), True, bool),
         # A failing or missing truth slot moves on to the integer attempt.
-        (fake_numpy_bool("bool_", lambda self: _raise(ValueError())), 7, int),
-        (fake_numpy_bool("bool_", None), 7, int),
-        (fake_numpy_bool("boolean", lambda self: True), 7, int),
-        (0, 0, int),
-        (-5, -5, int),
-        (2**63 - 1, 2**63 - 1, int),
-        (-(2**63), -(2**63), int),
-        (IntSub(7), 7, int),
-        (Index(9), 9, int),
-        (np.int64(4), 4, int),
-        (2**63, 2.0**63, float),
-        (-(2**63) - 1, -(2.0**63), float),
-        (2.5, 2.5, float),
-        (np.float64(-2.5), -2.5, float),
-        (Floaty(), 1.25, float),
-        (IndexFailsFloatWorks(), 3.5, float),
-        (decimal.Decimal("0.5"), 0.5, float),
-        (fractions.Fraction(1, 4), 0.25, float),
-        ("x", "x", str),
-        ("", "", str),
+        (fake_numpy_bool("bool_", lambda self: _raise(ValueError())), 7, int), (fake_numpy_bool("bool_", None), 7, int),
+        (fake_numpy_bool("boolean", lambda self: True), 7, int), (0, 0, int), (-5, -5, int),
+        (2**63 - 1, 2**63 - 1, int), (-(2**63), -(2**63), int), (IntSub(7), 7, int), (Index(9), 9, int),
+        (np.int64(4), 4, int), (2**63, 2.0**63, float), (-(2**63) - 1, -(2.0**63), float), (2.5, 2.5, float),
+        (np.float64(-2.5), -2.5, float), (Floaty(), 1.25, float), (IndexFailsFloatWorks(), 3.5, float),
+        (decimal.Decimal("0.5"), 0.5, float), (fractions.Fraction(1, 4), 0.25, float), ("x", "x", str), ("", "", str),
         (StrSub("s"), "s", str),
     ],
 )
@@ -140,16 +134,10 @@ def test_version_value_is_copied():
 @pytest.mark.parametrize(
     "obj, cls",
     [
-        (None, "<class 'NoneType'>"),
-        ([], "<class 'list'>"),
-        ({}, "<class 'dict'>"),
-        (b"x", "<class 'bytes'>"),
-        (10**400, "<class 'int'>"),
-        (-(10**400), "<class 'int'>"),
-        ("\ud800", "<class 'str'>"),
-        (object(), "<class 'object'>"),
-        (AlwaysFails(), str(AlwaysFails)),
-        (Depends("a"), str(Depends)),
+        (None, "<class 'NoneType'>"), ([], "<class 'list'>"), ({}, "<class 'dict'>"), (b"x", "<class 'bytes'>"),
+        (10**400, "<class 'int'>"), (-(10**400), "<class 'int'>"), ("\ud800", "<class 'str'>"),
+        (object(), "<class 'object'>"), (AlwaysFails(), str(AlwaysFails)), (Depends("a"), "<class 'builtins.Depends'>"),
+        (Named(), "named ' by str()"),
     ],
 )
 def test_refused_values(obj, cls):
@@ -183,7 +171,7 @@ ENTRY_POINTS = {
     "cmp": lambda o: Cmp(SpecOption("p", "o"), o, CmpType.Equal),
     "value setter": lambda o: setattr(value_of(1), "value", o),
     "compare": lambda o: Depends("a") == o,
-    "reflected": lambda o: NumOf([]) < o,
+    "ordering": lambda o: NumOf([]) < o,
     "numof": lambda o: NumOf([Depends("a"), o]),
     "options": lambda o: PackageOutline("p", set_options={"k": o}),
     "defaults": lambda o: PackageOutline("p", set_defaults={"a": None, "k": o}),
@@ -232,32 +220,13 @@ def test_ordinary_exceptions_are_discarded(holder, exc_type):
 @pytest.mark.parametrize(
     "obj, text",
     [
-        (True, "true"),
-        (False, "false"),
-        (0, "0"),
-        (-42, "-42"),
-        (2**63 - 1, "9223372036854775807"),
-        (-(2**63), "-9223372036854775808"),
-        (1.0, "1"),
-        (0.0, "0"),
-        (-0.0, "-0"),
-        (0.1, "0.1"),
-        (-2.5, "-2.5"),
-        (1 / 3, "0.3333333333333333"),
-        (123.456, "123.456"),
-        (1e-7, "0.0000001"),
-        (1.5e-7, "0.00000015"),
-        (1e16, "10000000000000000"),
-        (1e21, "1" + "0" * 21),
-        (1.2345678901234568e20, "123456789012345680000"),
-        (2**63, "9223372036854775808"),
-        (5e-324, "0." + "0" * 323 + "5"),
-        (1.7976931348623157e308, "17976931348623157" + "0" * 292),
-        (math.nan, "NaN"),
-        (math.inf, "inf"),
-        (-math.inf, "-inf"),
-        ("", ""),
-        ("a 'b' ( [c] ) \"d\" ü", "a 'b' ( [c] ) \"d\" ü"),
+        (True, "true"), (False, "false"), (0, "0"), (-42, "-42"), (2**63 - 1, "9223372036854775807"),
+        (-(2**63), "-9223372036854775808"), (1.0, "1"), (0.0, "0"), (-0.0, "-0"), (0.1, "0.1"), (-2.5, "-2.5"),
+        (1 / 3, "0.3333333333333333"), (123.456, "123.456"), (1e-7, "0.0000001"), (1.5e-7, "0.00000015"),
+        (1e16, "10000000000000000"), (1e21, "1" + "0" * 21), (1.2345678901234568e20, "123456789012345680000"),
+        (2**63, "9223372036854776000"), (5e-324, "0." + "0" * 323 + "5"),
+        (1.7976931348623157e308, "17976931348623157" + "0" * 292), (math.nan, "NaN"), (math.inf, "inf"),
+        (-math.inf, "-inf"), ("", ""), ("a 'b' ( [c] ) \"d\" ü", "a 'b' ( [c] ) \"d\" ü"),
         (Version("01.2-rc1+*"), "1.2-rc1+*"),
     ],
 )
@@ -266,34 +235,57 @@ def test_text_forms(obj, text):
     assert text_of(value_of(obj)) == text
 
 
+def test_float_text_is_shortest_positional():
+    rng = random.Random(7)
+    for i in range(3000):
+        if i % 2:
+            x = struct.unpack("<d", rng.getrandbits(64).to_bytes(8, "little"))[0]
+        else:
+            x = rng.uniform(-1, 1) * 10.0 ** rng.randint(-30, 30)
+        if math.isnan(x):
+            continue
+        expected = format(decimal.Decimal(repr(x)), "f") if math.isfinite(x) else str(x)
+        if "." in expected:
+            expected = expected.rstrip("0").rstrip(".")
+        assert text_of(x) == expected, repr(x)
+
+
 def test_refusal_events():
     code = """
         import os, trelk
-        from trelk.package.constraint import Cmp, CmpType, Depends, Maximize
+        from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, Minimize, NumOf
+        from trelk.package.outline import PackageOutline
         def mark(t): os.write(1, b"--" + t.encode() + b"\\n")
         def attempt(f):
             try: f()
-            except TypeError: pass
+            except (TypeError, ValueError, NotImplementedError): pass
         v = Cmp(Depends("a"), 1, CmpType.Equal).rhs
         attempt(lambda: setattr(v, "value", []))
+        attempt(lambda: Maximize(None))
         trelk.init_tracing()
-        mark("set")
-        attempt(lambda: setattr(v, "value", []))
-        attempt(lambda: setattr(v, "value", 10**400))
-        mark("plain")
-        attempt(lambda: Maximize([]))
-        mark("ok")
-        v.value = 2**63
-        v.value = "s"
+        mark("value"); attempt(lambda: setattr(v, "value", [])); attempt(lambda: setattr(v, "value", 10**400))
+        mark("plain"); attempt(lambda: Minimize(b"x"))
+        mark("numof"); attempt(lambda: NumOf([Depends("a"), None, []]))
+        mark("cmp"); attempt(lambda: Cmp(None, [], CmpType.Less))
+        mark("discarded"); assert (Depends("a") == None) is False; attempt(lambda: Depends("a") < object())
+        mark("silent"); attempt(lambda: NumOf("ab")); attempt(lambda: NumOf(5))
+        attempt(lambda: Depends("a") < Depends("b"))
+        mark("outline"); attempt(lambda: PackageOutline("p", foo=1, bar=2))
+        attempt(lambda: PackageOutline("p", set_options={"a": None}))
+        attempt(lambda: PackageOutline("p", [Depends("a"), None]))
+        attempt(lambda: PackageOutline("p", "x", foo=1))
+        mark("ok"); v.value = 2**63; NumOf((Depends("a"), 1, 2.5, "s", True)) == 1
+        PackageOutline("p", [1, "s"], {"a": 2}, {"a": None, "b": 1})
         mark("end")
     """
     proc = run_python(code, env={"NO_COLOR": "1"})
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == (
-        b" WARN trelk: tracing activated\n--set\n"
-        b"ERROR trelk::spec::spec_option: cannot cast Python type '<class 'list'>' to SpecOptionValue\n"
-        b"ERROR trelk::spec::spec_option: cannot cast Python type '<class 'int'>' to SpecOptionValue\n"
-        b"--plain\n"
-        b"ERROR trelk::package::constraint: cannot convert '<class 'list'>' to Constraint\n"
-        b"--ok\n--end\n"
-    )
+    refused = "ERROR trelk::package::constraint: cannot convert '<class '{}'>' to Constraint\n".format
+    value = "ERROR trelk::spec::spec_option: cannot cast Python type '<class '{}'>' to SpecOptionValue\n".format
+    assert proc.stdout.decode() == "".join([
+        " WARN trelk: tracing activated\n--value\n", value("list"), value("int"),
+        "--plain\n", refused("bytes"), "--numof\n", refused("NoneType"), "--cmp\n", refused("NoneType"),
+        "--discarded\n", refused("NoneType"), refused("object"), "--silent\n--outline\n",
+        "ERROR trelk::package::outline: PyPackageOutline unexpected keyword argument 'foo'\n",
+        value("NoneType"), refused("NoneType"), "--ok\n--end\n",
+    ])
