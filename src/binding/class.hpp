@@ -60,43 +60,43 @@ inline bool is_instance(PyObject* obj, PyTypeObject* cls) {
 Status check_owner_thread(PyObject* obj, const ClassDef& def,
                           std::source_location where = std::source_location::current());
 
-// Extraction of an instance with a shared borrow for reading: a type mismatch
-// naming the class, the thread check, or "Already mutably borrowed".
-template <class Obj>
-struct Reading {
+// Extraction of an instance with a borrow of its state: a type mismatch naming
+// the class, the thread check, then the shared borrow for reading ("Already
+// mutably borrowed" while a writer holds it) or the exclusive one for writing
+// ("Already borrowed" while anyone holds it).
+template <class Obj, bool Exclusive>
+struct Borrowing {
     Obj* obj;
-    SharedBorrow borrow;
+    BorrowGuard<Exclusive> borrow;
 };
+template <class Obj>
+using Reading = Borrowing<Obj, false>;
+template <class Obj>
+using Writing = Borrowing<Obj, true>;
+
+template <class Obj, bool Exclusive>
+Result<Borrowing<Obj, Exclusive>> borrow_instance(PyObject* obj, ClassDef& def) {
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
+    if (def.owner_of != nullptr) {
+        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
+    }
+    auto* instance = reinterpret_cast<Obj*>(obj);
+    if constexpr (Exclusive) {
+        if (!instance->borrow.try_exclusive()) return Error::runtime("Already borrowed");
+    } else {
+        if (!instance->borrow.try_shared()) return Error::runtime("Already mutably borrowed");
+    }
+    return Borrowing<Obj, Exclusive>{instance, BorrowGuard<Exclusive>(&instance->borrow)};
+}
 template <class Obj>
 Result<Reading<Obj>> borrow_for_reading(PyObject* obj, ClassDef& def) {
-    PyTypeObject* cls = class_object(def);
-    if (cls == nullptr) return Error::pending();
-    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
-    if (def.owner_of != nullptr) {
-        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
-    }
-    auto* instance = reinterpret_cast<Obj*>(obj);
-    if (!instance->borrow.try_shared()) return Error::runtime("Already mutably borrowed");
-    return Reading<Obj>{instance, SharedBorrow(&instance->borrow)};
+    return borrow_instance<Obj, false>(obj, def);
 }
-
-// Extraction of an instance with the exclusive borrow for writing.
-template <class Obj>
-struct Writing {
-    Obj* obj;
-    ExclusiveBorrow borrow;
-};
 template <class Obj>
 Result<Writing<Obj>> borrow_for_writing(PyObject* obj, ClassDef& def) {
-    PyTypeObject* cls = class_object(def);
-    if (cls == nullptr) return Error::pending();
-    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
-    if (def.owner_of != nullptr) {
-        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
-    }
-    auto* instance = reinterpret_cast<Obj*>(obj);
-    if (!instance->borrow.try_exclusive()) return Error::runtime("Already borrowed");
-    return Writing<Obj>{instance, ExclusiveBorrow(&instance->borrow)};
+    return borrow_instance<Obj, true>(obj, def);
 }
 
 // Allocates an instance of `cls` with the class's allocation function and

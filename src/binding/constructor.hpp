@@ -12,12 +12,6 @@
 
 namespace trelk::binding {
 
-inline PyObject* hand_over(Result<Ref> result) {
-    if (result.ok()) return result.value().release();
-    raise_error(result.take_error());
-    return nullptr;
-}
-
 template <class Ctor>
 PyObject* constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guarded(

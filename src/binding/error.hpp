@@ -14,6 +14,8 @@
 #include <utility>
 #include <variant>
 
+#include "binding/ref.hpp"
+
 namespace trelk::binding {
 
 enum class ErrorKind {
@@ -78,6 +80,13 @@ inline Status success() { return Status(std::monostate{}); }
 
 // Sets the Python exception that `error` stands for.
 void raise_error(Error error);
+
+// A slot's result: the new reference, or null with the error raised.
+inline PyObject* hand_over(Result<Ref> result) {
+    if (result.ok()) return result.value().release();
+    raise_error(result.take_error());
+    return nullptr;
+}
 
 // Raises the internal-failure exception after reporting it on standard error.
 void raise_internal_failure(std::string_view message, const std::source_location& where);

@@ -38,10 +38,7 @@ template <std::string (*form)(const Version&)>
 PyObject* version_form(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            std::string text = form(reinterpret_cast<VersionObject*>(self)->value);
-            PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-            if (result == nullptr) raise_error(Error::python_api_failed());
-            return result;
+            return hand_over(text_to_python(form(reinterpret_cast<VersionObject*>(self)->value)));
         },
         static_cast<PyObject*>(nullptr));
 }

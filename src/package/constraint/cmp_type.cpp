@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "binding/text.hpp"
+
 namespace trelk::package::constraint {
 
 using namespace trelk::binding;
@@ -19,10 +21,7 @@ CmpType member_of(PyObject* self) { return reinterpret_cast<CmpTypeObject*>(self
 PyObject* cmp_type_repr(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            std::string text = std::string("CmpType.") + cmp_type_name(member_of(self));
-            PyObject* result = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-            if (result == nullptr) raise_error(Error::python_api_failed());
-            return result;
+            return hand_over(text_to_python(std::string("CmpType.") + cmp_type_name(member_of(self))));
         },
         static_cast<PyObject*>(nullptr));
 }
