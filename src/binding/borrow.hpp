@@ -10,22 +10,26 @@
 
 namespace trelk::binding {
 
+// Every borrow is taken and given back by a thread that holds the interpreter
+// lock, and no Python code runs between the read and the write of the state,
+// so atomic loads and stores suffice: no read-modify-write is needed. The
+// state stays atomic so that reading it from any thread is well defined.
 class BorrowState {
 public:
     bool try_shared() noexcept {
         std::int64_t seen = state_.load(std::memory_order_relaxed);
-        do {
-            if (seen < 0) return false;
-        } while (!state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        if (seen < 0) return false;
+        state_.store(seen + 1, std::memory_order_relaxed);
         return true;
     }
-    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    void release_shared() noexcept {
+        state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+    }
 
     bool try_exclusive() noexcept {
-        std::int64_t expected = 0;
-        return state_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
-                                              std::memory_order_relaxed);
+        if (state_.load(std::memory_order_relaxed) != 0) return false;
+        state_.store(-1, std::memory_order_relaxed);
+        return true;
     }
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
 

@@ -1,6 +1,10 @@
 #include "binding/class.hpp"
 
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "memory_pool.hpp"
 
 #include "binding/thread.hpp"
 
@@ -24,14 +28,39 @@ void raise_with_cause(const std::string& message) {
     PyErr_SetObject(PyExc_RuntimeError, error.get());
 }
 
+void* object_allocate(std::size_t size) noexcept { return PyObject_Malloc(size); }
+void object_release(void* block) noexcept { PyObject_Free(block); }
+
+// Instances take no part in garbage collection, so their memory can come from
+// a pool of their own in front of the interpreter's object allocator.
+memory_pool::BlockPool<object_allocate, object_release> instance_pool;
+
+PyObject* pooled_alloc(PyTypeObject* cls, Py_ssize_t) noexcept {
+    auto size = static_cast<std::size_t>(cls->tp_basicsize);
+    void* block = instance_pool.allocate(size);
+    if (block == nullptr) return PyErr_NoMemory();
+    std::memset(block, 0, size);
+    return PyObject_Init(static_cast<PyObject*>(block), cls);
+}
+
+void pooled_free(void* block) noexcept {
+    instance_pool.release(block, static_cast<std::size_t>(Py_TYPE(static_cast<PyObject*>(block))->tp_basicsize));
+}
+
 Ref create_class(ClassDef& def) {
+    // The class's own slots, then the allocation pair that every class shares.
+    std::vector<PyType_Slot> slots;
+    for (PyType_Slot* slot = def.slots; slot->slot != 0; ++slot) slots.push_back(*slot);
+    slots.push_back({Py_tp_alloc, reinterpret_cast<void*>(pooled_alloc)});
+    slots.push_back({Py_tp_free, reinterpret_cast<void*>(pooled_free)});
+    slots.push_back({0, nullptr});
     PyType_Spec spec{
         def.type_name,
         def.basicsize,
         0,
         static_cast<unsigned int>(Py_TPFLAGS_DEFAULT |
                                   (def.instantiable ? 0 : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
-        def.slots,
+        slots.data(),
     };
     Ref cls = Ref::steal(PyType_FromSpec(&spec));
     if (!cls) {

@@ -2,12 +2,18 @@
 
 namespace trelk::binding {
 
-Result<std::string> text_from_python(PyObject* obj) {
+Result<std::string_view> text_view_from_python(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str");
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (data == nullptr) return Error::pending();
-    return std::string(data, static_cast<size_t>(size));
+    return std::string_view(data, static_cast<size_t>(size));
+}
+
+Result<std::string> text_from_python(PyObject* obj) {
+    Result<std::string_view> view = text_view_from_python(obj);
+    if (!view.ok()) return view.take_error();
+    return std::string(view.value());
 }
 
 Result<Ref> text_to_python(std::string_view text) {

@@ -15,6 +15,8 @@ namespace trelk::binding {
 // Anything else is the type mismatch naming "str"; a str without a UTF-8 form
 // (a lone surrogate) leaves the interpreter's UnicodeEncodeError pending.
 Result<std::string> text_from_python(PyObject* obj);
+// The same text as a view into the str's own UTF-8 buffer, valid while `obj` lives.
+Result<std::string_view> text_view_from_python(PyObject* obj);
 
 // A new str holding `text`; an internal failure if the interpreter cannot make it.
 Result<Ref> text_to_python(std::string_view text);

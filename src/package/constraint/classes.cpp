@@ -2,7 +2,8 @@
 
 #include <string>
 #include <utility>
-#include <variant>
+#include <optional>
+#include <tuple>
 #include <vector>
 
 #include "binding/args.hpp"
@@ -56,96 +57,98 @@ constexpr ClassTable class_table[kind_count] = {
     {"Value", "builtins.Value", nullptr, 1, {{{"value", "value", Value}}}, false},
 };
 
-using FieldValue = std::variant<NodeRef, std::vector<NodeRef>, std::string, CmpType, SpecOptionValue>;
-using Fields = std::array<FieldValue, 3>;
+// How a field of each type converts in both directions, and where it lives
+// in a node (the n-th field of its type).
+template <FieldType T>
+struct FieldCodec;
 
-Result<FieldValue> field_from_python(FieldType type, PyObject* obj) {
-    auto lift = [](auto result) -> Result<FieldValue> {
-        if (!result.ok()) return result.take_error();
-        return FieldValue(result.take());
-    };
-    switch (type) {
-        case Constraint: return lift(constraint_from_python(obj));
-        case ConstraintList: return lift(constraints_from_python(obj));
-        case Text: return lift(text_from_python(obj));
-        case Op: return lift(cmp_type_from_python(obj));
-        case Value: return lift(spec::spec_option::spec_option_value_from_python(obj));
-    }
-    return Error::internal("unknown field type");
-}
+template <>
+struct FieldCodec<Constraint> {
+    using Stored = NodeRef;
+    static Result<Stored> from_python(PyObject* obj) { return constraint_from_python(obj); }
+    static Stored read(const Node& node, std::size_t n) { return child(node, n); }
+    static Result<Ref> to_python(const Node& node, std::size_t n) { return constraint_to_python(child(node, n)); }
+};
 
-// The n-th field of its type within the node, as a new Python object.
-Result<Ref> field_to_python(const Node& node, FieldType type, std::size_t index) {
-    switch (type) {
-        case Constraint: return constraint_to_python(child(node, index));
-        case ConstraintList: {
-            const std::vector<NodeRef>& elements = items(node);
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
-            if (!list) return Error::pending();
-            for (std::size_t i = 0; i < elements.size(); ++i) {
-                Result<Ref> element = constraint_to_python(elements[i]);
-                if (!element.ok()) return element.take_error();
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element.value().release());
-            }
-            return list;
+template <>
+struct FieldCodec<ConstraintList> {
+    using Stored = std::vector<NodeRef>;
+    static Result<Stored> from_python(PyObject* obj) { return constraints_from_python(obj); }
+    static Stored read(const Node& node, std::size_t) { return items(node); }
+    // A new list on every read, filled position by position.
+    static Result<Ref> to_python(const Node& node, std::size_t) {
+        const std::vector<NodeRef>& elements = items(node);
+        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(elements.size())));
+        if (!list) return Error::pending();
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            Result<Ref> element = constraint_to_python(elements[i]);
+            if (!element.ok()) return element.take_error();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), element.value().release());
         }
-        case Text: return text_to_python(text(node, index));
-        case Op: return cmp_type_to_python(node.op);
-        case Value: return spec::spec_option::spec_option_value_to_python(value(node));
+        return list;
     }
-    return Error::internal("unknown field type");
-}
-
-// Position of field `field` among the fields of the same type in its class.
-std::size_t storage_index(const ClassTable& table, std::size_t field) {
-    std::size_t index = 0;
-    for (std::size_t i = 0; i < field; ++i) index += table.fields[i].type == table.fields[field].type;
-    return index;
-}
-
-FieldValue field_of(const Node& node, FieldType type, std::size_t index) {
-    switch (type) {
-        case Constraint: return child(node, index);
-        case ConstraintList: return items(node);
-        case Text: return text(node, index);
-        case Op: return node.op;
-        case Value: return value(node);
-    }
-    return node.op;
-}
-
-NodeRef node_from_fields(Kind kind, Fields& f) {
-    auto take = [&f]<class T>(std::size_t i, std::type_identity<T>) -> T { return std::move(std::get<T>(f[i])); };
-    constexpr std::type_identity<NodeRef> node;
-    constexpr std::type_identity<std::string> string;
-    switch (kind) {
-        case Kind::Cmp: return cmp_node(take(0, node), take(1, node), take(2, std::type_identity<CmpType>()));
-        case Kind::Depends: return depends_node(take(0, string));
-        case Kind::IfThen: return if_then_node(take(0, node), take(1, node));
-        case Kind::Maximize:
-        case Kind::Minimize: return objective_node(kind, take(0, node));
-        case Kind::NumOf: return num_of_node(take(0, std::type_identity<std::vector<NodeRef>>()));
-        case Kind::SpecOption: return spec_option_node(take(0, string), take(1, string));
-        case Kind::Value: return value_node(take(0, std::type_identity<SpecOptionValue>()));
-    }
-    return NodeRef();
-}
-
-// One property of one class: the closure of its getter and setter.
-struct PropertyBinding {
-    Kind kind;
-    std::size_t field;
 };
 
-struct ClassRuntime {
-    ClassDef def;
-    Signature signature;
-    PropertyBinding properties[3];
-    PyGetSetDef getset[4];
-    PyType_Slot slots[10];
+template <>
+struct FieldCodec<Text> {
+    // A view: of the argument's buffer while converting, of the old node while replacing.
+    using Stored = std::string_view;
+    static Result<Stored> from_python(PyObject* obj) { return text_view_from_python(obj); }
+    static Stored read(const Node& node, std::size_t n) { return text(node, n); }
+    static Result<Ref> to_python(const Node& node, std::size_t n) { return text_to_python(text(node, n)); }
 };
 
-ClassRuntime& runtime(Kind kind);
+template <>
+struct FieldCodec<Op> {
+    using Stored = CmpType;
+    static Result<Stored> from_python(PyObject* obj) { return cmp_type_from_python(obj); }
+    static Stored read(const Node& node, std::size_t) { return node.op; }
+    static Result<Ref> to_python(const Node& node, std::size_t) { return cmp_type_to_python(node.op); }
+};
+
+template <>
+struct FieldCodec<Value> {
+    using Stored = SpecOptionValue;
+    static Result<Stored> from_python(PyObject* obj) {
+        return spec::spec_option::spec_option_value_from_python(obj);
+    }
+    static Stored read(const Node& node, std::size_t) { return value(node); }
+    static Result<Ref> to_python(const Node& node, std::size_t) {
+        return spec::spec_option::spec_option_value_to_python(value(node));
+    }
+};
+
+template <Kind K>
+constexpr const ClassTable& table_of = class_table[static_cast<std::size_t>(K)];
+template <Kind K, std::size_t F>
+constexpr const Field& field_of = table_of<K>.fields[F];
+template <Kind K, std::size_t F>
+using CodecOf = FieldCodec<field_of<K, F>.type>;
+template <Kind K>
+using FieldIndices = std::make_index_sequence<table_of<K>.field_count>;
+
+// Where field F of class K lives among the fields of its type.
+template <Kind K, std::size_t F>
+constexpr std::size_t storage_of = [] {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < F; ++i) n += table_of<K>.fields[i].type == field_of<K, F>.type;
+    return n;
+}();
+
+// A node of kind K from its fields, in field order.
+template <Kind K, class... Values>
+NodeRef make_node(Values&&... values) {
+    if constexpr (K == Kind::Cmp) return cmp_node(std::forward<Values>(values)...);
+    else if constexpr (K == Kind::Depends) return depends_node(std::forward<Values>(values)...);
+    else if constexpr (K == Kind::IfThen) return if_then_node(std::forward<Values>(values)...);
+    else if constexpr (K == Kind::Maximize || K == Kind::Minimize) return objective_node(K, std::forward<Values>(values)...);
+    else if constexpr (K == Kind::NumOf) return num_of_node(std::forward<Values>(values)...);
+    else if constexpr (K == Kind::SpecOption) return spec_option_node(std::forward<Values>(values)...);
+    else return value_node(std::forward<Values>(values)...);
+}
+
+template <Kind K>
+ClassDef& class_def();
 
 Result<Ref> new_constraint_object(PyTypeObject* cls, Kind kind, NodeRef node) {
     Ref obj = kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
@@ -156,65 +159,83 @@ Result<Ref> new_constraint_object(PyTypeObject* cls, Kind kind, NodeRef node) {
 
 template <Kind K>
 struct ConstraintConstructor {
-    static Signature& signature() { return runtime(K).signature; }
-    // Arguments convert in parameter order; the first failure ends the call.
+    static Signature& signature() {
+        static Signature sig = [] {
+            Signature made{table_of<K>.name, "__new__", {}, table_of<K>.field_count, table_of<K>.field_count};
+            for (std::size_t i = 0; i < made.count; ++i) made.names[i] = table_of<K>.fields[i].parameter;
+            return made;
+        }();
+        return sig;
+    }
+
+    // Arguments convert in parameter order; the first failure ends the call
+    // and later arguments are not looked at.
+    template <std::size_t... F>
+    static Result<Ref> build_from(PyTypeObject* cls, const BoundArguments& arguments, std::index_sequence<F...>) {
+        std::tuple<std::optional<typename CodecOf<K, F>::Stored>...> values;
+        std::optional<Error> failure;
+        auto convert = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
+            auto converted = CodecOf<K, I>::from_python(arguments.slots[I]);
+            if (!converted.ok()) {
+                failure = argument_error(converted.take_error(), field_of<K, I>.parameter);
+                return false;
+            }
+            std::get<I>(values) = converted.take();
+            return true;
+        };
+        if (!(convert(std::integral_constant<std::size_t, F>()) && ...)) return std::move(*failure);
+        return new_constraint_object(cls, K, make_node<K>(std::move(*std::get<F>(values))...));
+    }
+
     static Result<Ref> build(PyTypeObject* cls, const BoundArguments& arguments) {
-        const ClassTable& table = class_table[static_cast<std::size_t>(K)];
-        Fields fields;
-        for (std::size_t i = 0; i < table.field_count; ++i) {
-            const Field& field = table.fields[i];
-            Result<FieldValue> converted = field_from_python(field.type, arguments.slots[i]);
-            if (!converted.ok()) return argument_error(converted.take_error(), field.parameter);
-            fields[i] = converted.take();
-        }
-        return new_constraint_object(cls, K, node_from_fields(K, fields));
+        return build_from(cls, arguments, FieldIndices<K>());
     }
 };
 
-PyObject* get_property(PyObject* self, void* closure) noexcept {
+template <Kind K, std::size_t F>
+PyObject* get_property(PyObject* self, void*) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            auto* property = static_cast<const PropertyBinding*>(closure);
-            const ClassTable& table = class_table[static_cast<std::size_t>(property->kind)];
-            Result<Reading<ConstraintObject>> reading =
-                borrow_for_reading<ConstraintObject>(self, runtime(property->kind).def);
+            Result<Reading<ConstraintObject>> reading = borrow_for_reading<ConstraintObject>(self, class_def<K>());
             if (!reading.ok()) return hand_over(reading.take_error());
-            const Field& field = table.fields[property->field];
-            return hand_over(field_to_python(*reading.value().obj->node, field.type,
-                                             storage_index(table, property->field)));
+            return hand_over(CodecOf<K, F>::to_python(*reading.value().obj->node, storage_of<K, F>));
         },
         static_cast<PyObject*>(nullptr));
 }
 
+// The node with field F replaced and every other field kept.
+template <Kind K, std::size_t F, std::size_t... I>
+NodeRef replace_field(const Node& node, typename CodecOf<K, F>::Stored&& replacement, std::index_sequence<I...>) {
+    auto pick = [&]<std::size_t J>(std::integral_constant<std::size_t, J>) -> typename CodecOf<K, J>::Stored {
+        if constexpr (J == F) {
+            return std::move(replacement);
+        } else {
+            return CodecOf<K, J>::read(node, storage_of<K, J>);
+        }
+    };
+    return make_node<K>(pick(std::integral_constant<std::size_t, I>())...);
+}
+
 // The new value is converted before the receiver is borrowed, so an object can
 // be assigned into its own property: it goes in as it was before.
-int set_property(PyObject* self, PyObject* new_value, void* closure) noexcept {
+template <Kind K, std::size_t F>
+int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
     if (new_value == nullptr) return refuse_delete();
     return guarded(
         [&]() -> int {
-            auto* property = static_cast<const PropertyBinding*>(closure);
-            const ClassTable& table = class_table[static_cast<std::size_t>(property->kind)];
-            const Field& field = table.fields[property->field];
-            Result<FieldValue> converted = field_from_python(field.type, new_value);
+            auto converted = CodecOf<K, F>::from_python(new_value);
             if (!converted.ok()) {
-                raise_error(argument_error(converted.take_error(), field.property));
+                raise_error(argument_error(converted.take_error(), field_of<K, F>.property));
                 return -1;
             }
-            Result<Writing<ConstraintObject>> writing =
-                borrow_for_writing<ConstraintObject>(self, runtime(property->kind).def);
+            Result<Writing<ConstraintObject>> writing = borrow_for_writing<ConstraintObject>(self, class_def<K>());
             if (!writing.ok()) {
                 raise_error(writing.take_error());
                 return -1;
             }
             NodeRef& node = writing.value().obj->node;
-            Fields fields;
-            for (std::size_t i = 0; i < table.field_count; ++i) {
-                fields[i] = i == property->field
-                                ? std::move(converted.value())
-                                : field_of(*node, table.fields[i].type, storage_index(table, i));
-            }
             // Built in full before the swap: a failed allocation leaves the object as it was.
-            NodeRef replacement = node_from_fields(property->kind, fields);
+            NodeRef replacement = replace_field<K, F>(*node, converted.take(), FieldIndices<K>());
             node = std::move(replacement);
             return 0;
         },
@@ -223,7 +244,7 @@ int set_property(PyObject* self, PyObject* new_value, void* closure) noexcept {
 
 template <Kind K>
 PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
-    return constraint_rich_compare(runtime(K).def, K, self, other, op);
+    return constraint_rich_compare(class_def<K>(), K, self, other, op);
 }
 
 PyMethodDef cmp_methods[] = {
@@ -234,58 +255,61 @@ PyMethodDef cmp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+template <Kind K, std::size_t... F>
+std::array<PyGetSetDef, sizeof...(F) + 1> make_getset(std::index_sequence<F...>) {
+    return {{{field_of<K, F>.property, get_property<K, F>, set_property<K, F>, "", nullptr}...,
+             {nullptr, nullptr, nullptr, nullptr, nullptr}}};
+}
+
 template <Kind K>
-void set_up(ClassRuntime& rt) {
-    const ClassTable& table = class_table[static_cast<std::size_t>(K)];
-    std::size_t slot = 0;
-    auto add_slot = [&](int id, void* pfunc) { rt.slots[slot++] = {id, pfunc}; };
-    rt.signature = {table.name, "__new__", {}, table.field_count, table.field_count};
-    for (std::size_t i = 0; i < table.field_count; ++i) {
-        rt.signature.names[i] = table.fields[i].parameter;
-        rt.properties[i] = {K, i};
-        rt.getset[i] = {table.fields[i].property, get_property, set_property, "", &rt.properties[i]};
+std::array<PyType_Slot, 8> make_slots() {
+    static auto getset = make_getset<K>(FieldIndices<K>());
+    std::array<PyType_Slot, 8> slots{};
+    std::size_t n = 0;
+    if (table_of<K>.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(table_of<K>.doc)};
+    if (table_of<K>.constructible) {
+        slots[n++] = {Py_tp_new, reinterpret_cast<void*>(constructor_new<ConstraintConstructor<K>>)};
     }
-    rt.getset[table.field_count] = {nullptr, nullptr, nullptr, nullptr, nullptr};
-    if (table.doc != nullptr) add_slot(Py_tp_doc, const_cast<char*>(table.doc));
-    if (table.constructible) {
-        add_slot(Py_tp_new, reinterpret_cast<void*>(constructor_new<ConstraintConstructor<K>>));
-        rt.def.vectorcall = constructor_vectorcall<ConstraintConstructor<K>>;
-    }
-    add_slot(Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>));
-    add_slot(Py_tp_getset, rt.getset);
-    if constexpr (K == Kind::Cmp) add_slot(Py_tp_methods, cmp_methods);
+    slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
+    slots[n++] = {Py_tp_getset, getset.data()};
+    if constexpr (K == Kind::Cmp) slots[n++] = {Py_tp_methods, cmp_methods};
     if constexpr (K == Kind::IfThen) {
-        add_slot(Py_tp_dealloc, reinterpret_cast<void*>(if_then_dealloc));
-        rt.def.owner_of = [](PyObject* obj) { return reinterpret_cast<IfThenObject*>(obj)->owner; };
-        rt.def.unsendable_name = "trelk::package::constraint::if_then::IfThen";
+        slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(if_then_dealloc)};
     } else {
-        add_slot(Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<ConstraintObject>));
+        slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<ConstraintObject>)};
     }
-    add_slot(0, nullptr);
-    rt.def.name = table.name;
-    rt.def.type_name = table.type_name;
-    rt.def.basicsize = K == Kind::IfThen ? sizeof(IfThenObject) : sizeof(ConstraintObject);
-    rt.def.instantiable = table.constructible;
-    rt.def.slots = rt.slots;
+    return slots;  // ends with {0, nullptr}
+}
+
+std::uint64_t owner_of_if_then(PyObject* obj) { return reinterpret_cast<IfThenObject*>(obj)->owner; }
+
+template <Kind K>
+ClassDef& class_def() {
+    static std::array<PyType_Slot, 8> slots = make_slots<K>();
+    static ClassDef def{
+        .name = table_of<K>.name,
+        .type_name = table_of<K>.type_name,
+        .basicsize = K == Kind::IfThen ? sizeof(IfThenObject) : sizeof(ConstraintObject),
+        .instantiable = table_of<K>.constructible,
+        .slots = slots.data(),
+        .owner_of = K == Kind::IfThen ? owner_of_if_then : nullptr,
+        .unsendable_name = K == Kind::IfThen ? "trelk::package::constraint::if_then::IfThen" : nullptr,
+        .vectorcall = table_of<K>.constructible ? constructor_vectorcall<ConstraintConstructor<K>> : nullptr,
+    };
+    return def;
 }
 
 template <std::size_t... K>
-void set_up_all(ClassRuntime* runtimes, std::index_sequence<K...>) {
-    (set_up<static_cast<Kind>(K)>(runtimes[K]), ...);
-}
-
-ClassRuntime& runtime(Kind kind) {
-    static ClassRuntime* const runtimes = [] {
-        static ClassRuntime all[kind_count];
-        set_up_all(all, std::make_index_sequence<kind_count>());
-        return all;
-    }();
-    return runtimes[static_cast<std::size_t>(kind)];
+std::array<ClassDef*, kind_count> all_class_defs(std::index_sequence<K...>) {
+    return {&class_def<static_cast<Kind>(K)>()...};
 }
 
 }  // namespace
 
-ClassDef& constraint_class(Kind kind) { return runtime(kind).def; }
+ClassDef& constraint_class(Kind kind) {
+    static const std::array<ClassDef*, kind_count> defs = all_class_defs(std::make_index_sequence<kind_count>());
+    return *defs[static_cast<std::size_t>(kind)];
+}
 
 const std::array<ClassDef*, kind_count + 1>& constraint_module_classes() {
     static const std::array<ClassDef*, kind_count + 1> classes = {

@@ -9,6 +9,7 @@
 
 #include "binding/class.hpp"
 #include "binding/thread.hpp"
+#include "package/constraint/if_then.hpp"
 #include "package/constraint/mod.hpp"
 
 namespace trelk::package::constraint {
@@ -30,6 +31,14 @@ struct IfThenObject : ConstraintObject {
 };
 
 binding::ClassDef& constraint_class(Kind kind);
+
+// Whether `obj` is an instance of one of the eight classes. They admit no
+// subclasses, and their instances alone are released by these two functions,
+// so one look at the type tells; the node then tells the kind.
+inline bool is_constraint_object(PyObject* obj) {
+    destructor dealloc = Py_TYPE(obj)->tp_dealloc;
+    return dealloc == binding::destroy_instance<ConstraintObject> || dealloc == if_then_dealloc;
+}
 
 // The classes of the constraint module, in the order of its __all__.
 const std::array<binding::ClassDef*, kind_count + 1>& constraint_module_classes();

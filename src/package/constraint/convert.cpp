@@ -35,22 +35,19 @@ bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vec
 
 Result<NodeRef> constraint_from_python(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    for (std::size_t k = 0; k < kind_count; ++k) {
-        ClassDef& def = constraint_class(static_cast<Kind>(k));
-        PyTypeObject* cls = class_object(def);
-        if (cls == nullptr) return Error::pending();
-        // The classes admit no subclasses, so identity is the instance test.
-        if (type != cls) continue;
-        if (def.owner_of != nullptr) {
-            if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
-        }
+    if (is_constraint_object(obj)) {
         auto* source = reinterpret_cast<ConstraintObject*>(obj);
+        if (source->node->kind == Kind::IfThen) {
+            Status thread = check_owner_thread(obj, constraint_class(Kind::IfThen));
+            if (!thread.ok()) return thread.take_error();
+        }
         // An object that is being written does not match; the plain-value
         // attempts below then refuse it.
-        if (!source->borrow.try_shared()) break;
-        NodeRef node = source->node;
-        source->borrow.release_shared();
-        return node;
+        if (source->borrow.try_shared()) {
+            NodeRef node = source->node;
+            source->borrow.release_shared();
+            return node;
+        }
     }
     Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();

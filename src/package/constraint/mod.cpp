@@ -1,17 +1,15 @@
 #include "package/constraint/mod.hpp"
 
-#include <limits>
+#include <algorithm>
 #include <string_view>
 
 namespace trelk::package::constraint {
 
 namespace {
 
-constexpr std::uint32_t immortal = std::numeric_limits<std::uint32_t>::max();
-
 // Drops one reference; true when it was the last.
 bool drop_reference(Node* node) noexcept {
-    if (node->refs == immortal) return false;
+    if (node->refs == immortal_refs) return false;
     return --node->refs == 0;
 }
 
@@ -22,14 +20,18 @@ void free_node(Node* node) noexcept {
         case Kind::Maximize:
         case Kind::Minimize: delete static_cast<BranchNode<1>*>(node); break;
         case Kind::NumOf: delete static_cast<ListNode*>(node); break;
-        case Kind::Depends: delete static_cast<TextNode<1>*>(node); break;
-        case Kind::SpecOption: delete static_cast<TextNode<2>*>(node); break;
+        case Kind::Depends:
+            memory_pool::release_node(node, static_cast<TextNode<1>*>(node)->block_size());
+            break;
+        case Kind::SpecOption:
+            memory_pool::release_node(node, static_cast<TextNode<2>*>(node)->block_size());
+            break;
         case Kind::Value: delete static_cast<ValueNode*>(node); break;
     }
 }
 
-// Frees a node whose last reference is gone, and every descendant that this
-// leaves unreferenced, with an explicit stack instead of recursion.
+}  // namespace
+
 void release_tree(Node* node) noexcept {
     std::vector<Node*> pending;
     for (;;) {
@@ -61,20 +63,6 @@ void release_tree(Node* node) noexcept {
     }
 }
 
-template <class T>
-NodeRef adopt_new(T* node) {
-    return NodeRef::adopt(node);
-}
-
-}  // namespace
-
-NodeRef::NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
-    if (node_ != nullptr && node_->refs != immortal) ++node_->refs;
-}
-
-NodeRef::~NodeRef() {
-    if (node_ != nullptr && drop_reference(node_)) release_tree(node_);
-}
 
 const char* cmp_type_text(CmpType op) {
     static constexpr const char* texts[] = {"<", "<=", "!=", "==", ">=", ">"};
@@ -89,31 +77,50 @@ const char* cmp_type_name(CmpType op) {
 NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op) {
     auto* node = new BranchNode<2>{{Kind::Cmp}, {std::move(lhs), std::move(rhs)}};
     node->op = op;
-    return adopt_new(node);
+    return NodeRef::adopt(node);
 }
 
 NodeRef if_then_node(NodeRef cond, NodeRef then) {
-    return adopt_new(new BranchNode<2>{{Kind::IfThen}, {std::move(cond), std::move(then)}});
+    return NodeRef::adopt(new BranchNode<2>{{Kind::IfThen}, {std::move(cond), std::move(then)}});
 }
 
 NodeRef objective_node(Kind kind, NodeRef item) {
-    return adopt_new(new BranchNode<1>{{kind}, {std::move(item)}});
+    return NodeRef::adopt(new BranchNode<1>{{kind}, {std::move(item)}});
 }
 
 NodeRef num_of_node(std::vector<NodeRef> items) {
-    return adopt_new(new ListNode{{Kind::NumOf}, std::move(items)});
+    return NodeRef::adopt(new ListNode{{Kind::NumOf}, std::move(items)});
 }
 
-NodeRef depends_node(std::string on) {
-    return adopt_new(new TextNode<1>{{Kind::Depends}, {std::move(on)}});
+template <std::size_t N>
+NodeRef text_node(Kind kind, const std::string_view (&texts)[N]) {
+    std::size_t size = sizeof(TextNode<N>);
+    for (std::string_view text : texts) size += text.size();
+    auto* node = ::new (memory_pool::allocate_node(size)) TextNode<N>{{kind}, {}};
+    char* data = reinterpret_cast<char*>(node + 1);
+    for (std::size_t i = 0; i < N; ++i) {
+        node->lengths[i] = texts[i].size();
+        data = std::copy(texts[i].begin(), texts[i].end(), data);
+    }
+    return NodeRef::adopt(node);
 }
 
-NodeRef spec_option_node(std::string package_name, std::string option_name) {
-    return adopt_new(new TextNode<2>{{Kind::SpecOption}, {std::move(package_name), std::move(option_name)}});
+NodeRef depends_node(std::string_view on) { return text_node<1>(Kind::Depends, {on}); }
+
+NodeRef spec_option_node(std::string_view package_name, std::string_view option_name) {
+    return text_node<2>(Kind::SpecOption, {package_name, option_name});
 }
 
 NodeRef value_node(SpecOptionValue value) {
-    return adopt_new(new ValueNode{{Kind::Value}, std::move(value)});
+    if (const bool* truth = std::get_if<bool>(&value)) {
+        // The two boolean literals are made once and shared by every tree.
+        static Node* const literals[2] = {
+            new ValueNode{{Kind::Value, immortal_refs}, false},
+            new ValueNode{{Kind::Value, immortal_refs}, true},
+        };
+        return NodeRef::adopt(literals[*truth]);
+    }
+    return NodeRef::adopt(new ValueNode{{Kind::Value}, std::move(value)});
 }
 
 std::size_t child_count(const Node& node) noexcept {
@@ -133,9 +140,9 @@ const NodeRef& child(const Node& node, std::size_t index) noexcept {
 
 const std::vector<NodeRef>& items(const Node& node) noexcept { return static_cast<const ListNode&>(node).items; }
 
-const std::string& text(const Node& node, std::size_t index) noexcept {
-    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).texts[index];
-    return static_cast<const TextNode<1>&>(node).texts[0];
+std::string_view text(const Node& node, std::size_t index) noexcept {
+    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).text(index);
+    return static_cast<const TextNode<1>&>(node).text(0);
 }
 
 const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }

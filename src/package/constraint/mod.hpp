@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
+#include "memory_pool.hpp"
 #include "spec/spec_option.hpp"
 
 namespace trelk::package::constraint {
@@ -30,18 +32,22 @@ const char* cmp_type_name(CmpType op);  // "Less", ...
 
 struct Node;
 
+// Frees a node whose last reference is gone, and every descendant that this
+// leaves unreferenced, without recursion.
+void release_tree(Node* node) noexcept;
+
 // A counted reference to an immutable node.
 class NodeRef {
 public:
     NodeRef() noexcept = default;
     static NodeRef adopt(Node* node) noexcept { return NodeRef(node); }
-    NodeRef(const NodeRef& other) noexcept;
+    inline NodeRef(const NodeRef& other) noexcept;
     NodeRef(NodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
     NodeRef& operator=(NodeRef other) noexcept {
         std::swap(node_, other.node_);
         return *this;
     }
-    ~NodeRef();
+    inline ~NodeRef();
 
     const Node& operator*() const noexcept { return *node_; }
     const Node* operator->() const noexcept { return node_; }
@@ -54,13 +60,27 @@ private:
     Node* node_ = nullptr;
 };
 
+// A node referenced this many times is never freed.
+inline constexpr std::uint32_t immortal_refs = 0xffffffffu;
+
 struct Node {
     std::uint32_t refs = 1;  // saturates: a node referenced 2^32 - 1 times is never freed
     Kind kind;
     CmpType op = CmpType::Less;  // Cmp only
 
-    Node(Kind k) noexcept : kind(k) {}
+    Node(Kind k, std::uint32_t initial_refs = 1) noexcept : refs(initial_refs), kind(k) {}
+
+    static void* operator new(std::size_t size) { return memory_pool::allocate_node(size); }
+    static void operator delete(void* block, std::size_t size) noexcept { memory_pool::release_node(block, size); }
 };
+
+inline NodeRef::NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
+    if (node_ != nullptr && node_->refs != immortal_refs) ++node_->refs;
+}
+
+inline NodeRef::~NodeRef() {
+    if (node_ != nullptr && node_->refs != immortal_refs && --node_->refs == 0) release_tree(node_);
+}
 
 // Cmp (lhs, rhs), IfThen (cond, then), Maximize and Minimize (item).
 template <std::size_t N>
@@ -71,10 +91,23 @@ struct BranchNode : Node {
 struct ListNode : Node {
     std::vector<NodeRef> items;
 };
-// Depends (on), SpecOption (package_name, option_name).
+// Depends (on), SpecOption (package_name, option_name): the texts follow the
+// node in the same block, one after the other.
 template <std::size_t N>
 struct TextNode : Node {
-    std::string texts[N];
+    std::size_t lengths[N];
+
+    std::string_view text(std::size_t index) const noexcept {
+        const char* data = reinterpret_cast<const char*>(this + 1);
+        std::size_t offset = 0;
+        for (std::size_t i = 0; i < index; ++i) offset += lengths[i];
+        return {data + offset, lengths[index]};
+    }
+    std::size_t block_size() const noexcept {
+        std::size_t size = sizeof(TextNode);
+        for (std::size_t length : lengths) size += length;
+        return size;
+    }
 };
 // Value (value).
 struct ValueNode : Node {
@@ -85,15 +118,15 @@ NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op);
 NodeRef if_then_node(NodeRef cond, NodeRef then);
 NodeRef objective_node(Kind kind, NodeRef item);  // Maximize or Minimize
 NodeRef num_of_node(std::vector<NodeRef> items);
-NodeRef depends_node(std::string on);
-NodeRef spec_option_node(std::string package_name, std::string option_name);
+NodeRef depends_node(std::string_view on);
+NodeRef spec_option_node(std::string_view package_name, std::string_view option_name);
 NodeRef value_node(SpecOptionValue value);
 
 // The children of a Cmp, IfThen, Maximize or Minimize node, in field order.
 std::size_t child_count(const Node& node) noexcept;
 const NodeRef& child(const Node& node, std::size_t index) noexcept;
 const std::vector<NodeRef>& items(const Node& node) noexcept;  // NumOf
-const std::string& text(const Node& node, std::size_t index) noexcept;  // Depends, SpecOption
+std::string_view text(const Node& node, std::size_t index) noexcept;  // Depends, SpecOption
 const SpecOptionValue& value(const Node& node) noexcept;  // Value
 
 // The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.

@@ -1,0 +1,86 @@
+// Small blocks kept for reuse: tree nodes and instances come and go by the
+// million, and a free list is cheaper than the general allocator.
+//
+// Not thread-safe on its own: every caller holds the interpreter lock, which
+// serialises all allocation and release of nodes and instances. Sanitizer
+// builds bypass the lists, so that every block is checked.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+namespace trelk::memory_pool {
+
+inline void* system_allocate(std::size_t size) noexcept { return std::malloc(size); }
+inline void system_release(void* block) noexcept { std::free(block); }
+
+// Blocks up to 128 bytes in sizes of 16, at most 4096 kept per size, over the
+// allocation functions `Allocate` and `Release`.
+template <void* (*Allocate)(std::size_t) noexcept, void (*Release)(void*) noexcept>
+class BlockPool {
+public:
+    static constexpr std::size_t granule = 16;
+    static constexpr std::size_t largest_pooled = 128;
+    static constexpr std::size_t kept_per_size = 4096;
+
+    // A block of at least `size` bytes; null when memory runs out.
+    void* allocate(std::size_t size) noexcept {
+#ifndef TRELK_NO_POOL
+        if (size <= largest_pooled) {
+            FreeList& list = lists_[index(size)];
+            if (FreeBlock* block = list.head) {
+                list.head = block->next;
+                --list.count;
+                return block;
+            }
+            size = index(size) * granule;
+        }
+#endif
+        return Allocate(size);
+    }
+
+    // Gives back a block that `allocate(size)` returned.
+    void release(void* block, std::size_t size) noexcept {
+#ifndef TRELK_NO_POOL
+        if (size <= largest_pooled) {
+            FreeList& list = lists_[index(size)];
+            if (list.count < kept_per_size) {
+                list.head = ::new (block) FreeBlock{list.head};
+                ++list.count;
+                return;
+            }
+        }
+#else
+        static_cast<void>(size);
+#endif
+        Release(block);
+    }
+
+private:
+    struct FreeBlock {
+        FreeBlock* next;
+    };
+    struct FreeList {
+        FreeBlock* head = nullptr;
+        std::size_t count = 0;
+    };
+    static constexpr std::size_t index(std::size_t size) { return (size + granule - 1) / granule; }
+
+    FreeList lists_[largest_pooled / granule + 1];
+};
+
+using SystemPool = BlockPool<system_allocate, system_release>;
+
+// The pool of tree nodes.
+inline SystemPool node_pool;
+
+inline void* allocate_node(std::size_t size) {
+    void* block = node_pool.allocate(size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+inline void release_node(void* block, std::size_t size) noexcept { node_pool.release(block, size); }
+
+}  // namespace trelk::memory_pool
