@@ -44,14 +44,14 @@ CONSTRUCTORS = [
     ("Depends('name')", "Depends('name')", "slice, 1 argument"),
     ("slice, 2 arguments", "slice('pkg', 'opt')", None),
     ("SpecOption('pkg', 'opt')", "SpecOption('pkg', 'opt')", "slice, 2 arguments"),
-    ("slice, 3 arguments", "slice(a, b, equal)", None),
+    ("slice, 3 arguments", "slice(a, b, CmpType.Equal)", None),
     ("Cmp(a, b, CmpType.Equal)", "Cmp(a, b, CmpType.Equal)", "slice, 3 arguments"),
 ]
 
 
 @pytest.mark.parametrize("name, stmt, anchor", CONSTRUCTORS)
 def test_constructors(measure, name, stmt, anchor):
-    measure(name, stmt, namespace(a=Depends("a"), b=Depends("b"), equal=CmpType.Equal), anchor=anchor)
+    measure(name, stmt, namespace(a=Depends("a"), b=Depends("b")), anchor=anchor)
 
 
 OPERATORS = [

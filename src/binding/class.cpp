@@ -1,6 +1,5 @@
 #include "binding/class.hpp"
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -39,7 +38,7 @@ PyObject* pooled_alloc(PyTypeObject* cls, Py_ssize_t) noexcept {
     auto size = static_cast<std::size_t>(cls->tp_basicsize);
     void* block = instance_pool.allocate(size);
     if (block == nullptr) return PyErr_NoMemory();
-    std::memset(block, 0, size);
+    // Only the header is set here: every class builds all of its own fields.
     return PyObject_Init(static_cast<PyObject*>(block), cls);
 }
 
@@ -87,8 +86,7 @@ Ref create_class(ClassDef& def) {
 
 }  // namespace
 
-PyTypeObject* class_object(ClassDef& def) {
-    if (PyTypeObject* cls = def.created.load(std::memory_order_acquire)) return cls;
+PyTypeObject* create_class_object(ClassDef& def) {
     Ref cls = create_class(def);
     if (!cls) return nullptr;
     // Creation can run Python code and so let another thread in; the first

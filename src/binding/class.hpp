@@ -46,9 +46,14 @@ struct ClassDef {
     std::atomic<PyTypeObject*> created{nullptr};
 };
 
+PyTypeObject* create_class_object(ClassDef& def);
+
 // The class object, created on first need and kept for the process; null with
 // a RuntimeError set when it cannot be created (the next call tries again).
-PyTypeObject* class_object(ClassDef& def);
+inline PyTypeObject* class_object(ClassDef& def) {
+    if (PyTypeObject* cls = def.created.load(std::memory_order_acquire)) return cls;
+    return create_class_object(def);
+}
 
 // Whether `obj` is an instance of the class (or of a subtype).
 inline bool is_instance(PyObject* obj, PyTypeObject* cls) {

@@ -120,6 +120,8 @@ void append_quoted(std::string& out, std::string_view text) {
 
 ParseResult parse(std::string_view text) {
     Version version;
+    // k separators make 2k + 1 parts: one allocation for all of them.
+    version.parts.reserve(2 * static_cast<std::size_t>(std::count_if(text.begin(), text.end(), is_separator)) + 1);
     VersionParseError error{};
     bool after_rest = false;
     std::size_t start = 0;

@@ -24,7 +24,7 @@ struct VersionConstructor {
 };
 
 Result<Ref> VersionConstructor::build(PyTypeObject* cls, const BoundArguments& arguments) {
-    Result<std::string> text = text_from_python(arguments.slots[0]);
+    Result<std::string_view> text = text_view_from_python(arguments.slots[0]);
     if (!text.ok()) return argument_error(text.take_error(), "ver");
     ParseResult parsed = parse(text.value());
     if (auto* error = std::get_if<VersionParseError>(&parsed)) return Error::value(error_text(*error));

@@ -123,30 +123,6 @@ NodeRef value_node(SpecOptionValue value) {
     return NodeRef::adopt(new ValueNode{{Kind::Value}, std::move(value)});
 }
 
-std::size_t child_count(const Node& node) noexcept {
-    switch (node.kind) {
-        case Kind::Cmp:
-        case Kind::IfThen: return 2;
-        case Kind::Maximize:
-        case Kind::Minimize: return 1;
-        default: return 0;
-    }
-}
-
-const NodeRef& child(const Node& node, std::size_t index) noexcept {
-    if (child_count(node) == 2) return static_cast<const BranchNode<2>&>(node).children[index];
-    return static_cast<const BranchNode<1>&>(node).children[0];
-}
-
-const std::vector<NodeRef>& items(const Node& node) noexcept { return static_cast<const ListNode&>(node).items; }
-
-std::string_view text(const Node& node, std::size_t index) noexcept {
-    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).text(index);
-    return static_cast<const TextNode<1>&>(node).text(0);
-}
-
-const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }
-
 void append_constraint_text(std::string& out, const Node& root) {
     // Work items: a node still to print, or a piece of text to append. Pushed
     // in reverse, so that they come off the stack in reading order.

@@ -123,11 +123,28 @@ NodeRef spec_option_node(std::string_view package_name, std::string_view option_
 NodeRef value_node(SpecOptionValue value);
 
 // The children of a Cmp, IfThen, Maximize or Minimize node, in field order.
-std::size_t child_count(const Node& node) noexcept;
-const NodeRef& child(const Node& node, std::size_t index) noexcept;
-const std::vector<NodeRef>& items(const Node& node) noexcept;  // NumOf
-std::string_view text(const Node& node, std::size_t index) noexcept;  // Depends, SpecOption
-const SpecOptionValue& value(const Node& node) noexcept;  // Value
+inline std::size_t child_count(const Node& node) noexcept {
+    switch (node.kind) {
+        case Kind::Cmp:
+        case Kind::IfThen: return 2;
+        case Kind::Maximize:
+        case Kind::Minimize: return 1;
+        default: return 0;
+    }
+}
+inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
+    if (child_count(node) == 2) return static_cast<const BranchNode<2>&>(node).children[index];
+    return static_cast<const BranchNode<1>&>(node).children[0];
+}
+// NumOf
+inline const std::vector<NodeRef>& items(const Node& node) noexcept { return static_cast<const ListNode&>(node).items; }
+// Depends, SpecOption
+inline std::string_view text(const Node& node, std::size_t index) noexcept {
+    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).text(index);
+    return static_cast<const TextNode<1>&>(node).text(0);
+}
+// Value
+inline const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }
 
 // The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.
 std::string constraint_text(const Node& node);
