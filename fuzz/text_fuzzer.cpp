@@ -1,0 +1,132 @@
+// Coverage-guided fuzzing of the constraint tree: the input is a little
+// program that builds, shares and drops nodes; every tree is printed and
+// compared. The leak checker of the fuzzer sees every node that is not freed.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "package/constraint/mod.hpp"
+#include "package/constraint/type_check.hpp"
+
+using namespace trelk::package::constraint;
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+class Program {
+public:
+    Program(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool done() const { return position_ >= size_; }
+    std::uint8_t byte() { return done() ? 0 : data_[position_++]; }
+    std::string text() {
+        std::size_t length = byte() % 16;
+        std::string out;
+        while (length-- > 0 && !done()) out.push_back(static_cast<char>(byte()));
+        return out;
+    }
+    template <class T>
+    T number() {
+        T value{};
+        unsigned char bytes[sizeof(T)] = {};
+        for (unsigned char& b : bytes) b = byte();
+        std::memcpy(&value, bytes, sizeof(T));
+        return value;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t position_ = 0;
+};
+
+// A float prints positionally and reads back as the same double.
+void check_float_text(double value) {
+    std::string text = trelk::spec::spec_option::spec_option_value_text(SpecOptionValue(value));
+    if (std::isnan(value)) {
+        require(text == "NaN");
+        return;
+    }
+    require(text.find('e') == std::string::npos);
+    require(std::strtod(text.c_str(), nullptr) == value);
+    require(std::signbit(value) == (text[0] == '-'));
+}
+
+NodeRef pop(std::vector<NodeRef>& stack) {
+    if (stack.empty()) return depends_node("");
+    NodeRef top = std::move(stack.back());
+    stack.pop_back();
+    return top;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Program program(data, size);
+    std::vector<NodeRef> stack;
+    while (!program.done() && stack.size() < 4096) {
+        switch (program.byte() % 13) {
+            case 0: stack.push_back(depends_node(program.text())); break;
+            case 1: {
+                std::string package = program.text();
+                stack.push_back(spec_option_node(package, program.text()));
+                break;
+            }
+            case 2: stack.push_back(value_node(program.byte() % 2 == 1)); break;
+            case 3: stack.push_back(value_node(program.number<std::int64_t>())); break;
+            case 4: {
+                double value = program.number<double>();
+                check_float_text(value);
+                stack.push_back(value_node(value));
+                break;
+            }
+            case 5: stack.push_back(value_node(program.text())); break;
+            case 6: {
+                auto parsed = trelk::package::version::parse(program.text());
+                if (auto* version = std::get_if<trelk::package::version::Version>(&parsed)) {
+                    stack.push_back(value_node(*version));
+                }
+                break;
+            }
+            case 7: {
+                NodeRef rhs = pop(stack), lhs = pop(stack);
+                auto op = static_cast<CmpType>(program.byte() % cmp_type_count);
+                auto checked = make_cmp(lhs, rhs, op);
+                if (auto* message = std::get_if<std::string>(&checked)) {
+                    require(message->find(constraint_text(*lhs)) != std::string::npos);
+                }
+                stack.push_back(cmp_node(std::move(lhs), std::move(rhs), op));
+                break;
+            }
+            case 8: {
+                NodeRef then = pop(stack), cond = pop(stack);
+                stack.push_back(if_then_node(std::move(cond), std::move(then)));
+                break;
+            }
+            case 9: stack.push_back(objective_node(program.byte() % 2 ? Kind::Maximize : Kind::Minimize, pop(stack))); break;
+            case 10: {
+                std::vector<NodeRef> items;
+                for (std::size_t n = program.byte() % 8; n > 0 && !stack.empty(); --n) items.push_back(pop(stack));
+                stack.push_back(num_of_node(std::move(items)));
+                break;
+            }
+            case 11:  // share a subtree
+                if (!stack.empty()) stack.push_back(stack[program.byte() % stack.size()]);
+                break;
+            default:  // drop one
+                if (!stack.empty()) stack.erase(stack.begin() + program.byte() % stack.size());
+                break;
+        }
+    }
+    // A node prints the same however often it is shared.
+    for (const NodeRef& node : stack) {
+        std::string text = constraint_text(*node);
+        require(constraint_text(*node) == text);
+    }
+    return 0;
+}
