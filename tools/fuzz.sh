@@ -23,11 +23,13 @@ for target in version text; do
     # New inputs go to a scratch directory; the kept corpus is only read.
     scratch=$(mktemp -d)
     echo "-- ${target}_fuzzer for ${seconds}s"
+    status=0
     "$out/${target}_fuzzer" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$out/" \
-        "$scratch" "fuzz/corpus/$target" 2>&1 | grep -E '(DONE|stat::number_of_executed_units|stat::peak_rss|==[0-9]+==|SUMMARY|.*ERROR)' || true
-    status=${PIPESTATUS[0]}
+        "$scratch" "fuzz/corpus/$target" >"$out/$target.log" 2>&1 || status=$?
+    grep -E 'DONE|stat::number_of_executed_units|==[0-9]+==|SUMMARY' "$out/$target.log" || true
     rm -rf "$scratch"
     if [ "$status" -ne 0 ]; then
+        tail -n 40 "$out/$target.log" >&2
         echo "${target}_fuzzer found a fault (exit $status); the input is in $out/" >&2
         exit 1
     fi
