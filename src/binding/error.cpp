@@ -116,11 +116,12 @@ std::string message_text(PyObject* text) {
     return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
-std::string str_text(PyObject* obj) {
+Result<std::string> str_text(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
     if (!text) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::pending();
         PyErr_Clear();
-        return "<unprintable>";
+        return std::string("<unprintable>");
     }
     return message_text(text.get());
 }

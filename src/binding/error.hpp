@@ -97,8 +97,9 @@ Error argument_error(Error error, const char* name);
 
 // UTF-8 of a Python text, keeping lone surrogates, for messages built in C++.
 std::string message_text(PyObject* text);
-// str() of `obj`, as message text.
-std::string str_text(PyObject* obj);
+// str() of `obj`, as message text. An Exception from str() leaves a stand-in
+// text; anything else (an interrupt) is an error that must propagate.
+Result<std::string> str_text(PyObject* obj);
 // The type-mismatch error: "'<type>' object cannot be cast as '<expected>'".
 Error type_mismatch(PyObject* obj, std::string_view expected);
 

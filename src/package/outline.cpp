@@ -103,8 +103,9 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
 
     // Every extra keyword is refused; the conversions above are reported first.
     if (arguments.first_extra != nullptr) {
-        std::string message =
-            "PyPackageOutline unexpected keyword argument '" + str_text(arguments.first_extra) + "'";
+        Result<std::string> keyword = str_text(arguments.first_extra);
+        if (!keyword.ok()) return keyword.take_error();
+        std::string message = "PyPackageOutline unexpected keyword argument '" + keyword.value() + "'";
         tracing::emit_event(tracing::Level::Error, "trelk::package::outline", message);
         return Error::value(std::move(message));
     }

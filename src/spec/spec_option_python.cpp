@@ -101,8 +101,9 @@ Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj) {
     Result<std::optional<SpecOptionValue>> plain = plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();
     if (plain.value()) return std::move(*plain.value());
-    std::string message = "cannot cast Python type '" + str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj))) +
-                          "' to SpecOptionValue";
+    Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    if (!type_text.ok()) return type_text.take_error();
+    std::string message = "cannot cast Python type '" + type_text.value() + "' to SpecOptionValue";
     tracing::emit_event(tracing::Level::Error, "trelk::spec::spec_option", message);
     return Error::type(std::move(message));
 }

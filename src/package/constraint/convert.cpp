@@ -52,8 +52,9 @@ Result<NodeRef> constraint_from_python(PyObject* obj) {
     Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();
     if (plain.value()) return value_node(std::move(*plain.value()));
-    std::string message =
-        "cannot convert '" + str_text(reinterpret_cast<PyObject*>(type)) + "' to Constraint";
+    Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(type));
+    if (!type_text.ok()) return type_text.take_error();
+    std::string message = "cannot convert '" + type_text.value() + "' to Constraint";
     tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message);
     return Error::type(std::move(message));
 }

@@ -1,0 +1,282 @@
+"""Hostile arguments at every entry point: exact errors, nothing changed, every borrow
+given back. Also wide trees, long texts, and native memory running out."""
+
+import gc
+import os
+import types
+
+import pytest
+
+from conftest import run_python
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+from test_values import text_of, value_of
+
+KI, SE, GONE = KeyboardInterrupt("stop"), SystemExit(3), ValueError("gone")
+
+
+def raising(exc):
+    def method(self, *args):
+        raise exc
+    return method
+
+
+def num(**methods):
+    return type("Num", (), methods)()
+
+
+class Odd(metaclass=type("Meta", (type,), {"__str__": lambda cls: "\ud800 named"})):
+    pass
+
+
+# Classes whose str() fails: an Exception leaves a stand-in, an interrupt comes through.
+Unprintable = type("Meta", (type,), {"__str__": raising(ValueError())})("Unprintable", (), {})
+Interrupting = type("Meta", (type,), {"__str__": raising(KI)})("Interrupting", (), {})
+
+
+class Liar(str):
+    __str__, __hash__, __eq__ = (lambda s: "lie"), (lambda s: 0), (lambda s, o: False)
+    __iter__ = raising(AssertionError("iterated"))
+
+
+class D(dict):
+    keys = items = values = __iter__ = __getitem__ = raising(AssertionError("read through Python"))
+
+
+def breaking(exc):  # a list that yields three constraints, then fails
+    def iterate(self):
+        yield from (Depends("a"), Depends("b"), Depends("c"))
+        raise exc
+    return type("Breaking", (list,), {"__iter__": iterate})()
+
+
+# Objects that no plain-value conversion accepts (with the text of their class), or whose
+# conversion raises an interrupt that must come through unchanged.
+NUM = str(type(num()))
+PLAIN = [(None, "<class 'NoneType'>"), (2**1024, "<class 'int'>"), ("\ud800", "<class 'str'>"), (D(a=1), str(D)),
+         (bytearray(b"x"), "<class 'bytearray'>"), (Odd(), "\ud800 named"), (Version, "<class 'type'>"),
+         (num(__index__=lambda s: "1"), NUM), (num(__index__=lambda s: -2**1100), NUM), (num(__float__=lambda s: 1), NUM),
+         (num(__index__=raising(ValueError()), __float__=raising(TypeError())), NUM), (num(__index__=raising(KI)), KI),
+         (num(__float__=raising(SE)), SE), (num(__index__=lambda s: "1", __float__=raising(KI)), KI),
+         (Unprintable(), "<unprintable>"), (Interrupting(), KI)]
+KINDS = {
+    "constraint": [(o, e if isinstance(e, BaseException) else f"cannot convert '{e}' to Constraint") for o, e in PLAIN],
+    "value": [(o, e if isinstance(e, BaseException) else f"cannot cast Python type '{e}' to SpecOptionValue")
+              for o, e in PLAIN] + [(Depends("a"), f"cannot cast Python type '{Depends}' to SpecOptionValue")],
+    "list": [(Liar("ab"), "Can't extract `str` to `Vec`"), (D(), "'D' object cannot be cast as 'Sequence'"),
+             (types.MappingProxyType({}), "'mappingproxy' object cannot be cast as 'Sequence'"),
+             (2**1024, "'int' object cannot be cast as 'Sequence'"),
+             (type("L", (list,), {"__iter__": lambda s: 5})([1]), "iter() returned non-iterator of type 'int'"),
+             (breaking(TypeError("gone")), "gone"), (breaking(GONE), GONE), (breaking(KI), KI),
+             (type("BadLength", (), {"__len__": raising(KI), "__getitem__": lambda s, i: [0, 1][i]})(), KI),
+             ([Depends("a"), 1, 2.5, None, []], "cannot convert '<class 'NoneType'>' to Constraint"),
+             ([1, num(__index__=raising(SE))], SE)],
+    "text": [(o, f"'{type(o).__qualname__}' object cannot be cast as 'str'")
+             for o in (None, 2**1024, bytearray(b"a"), memoryview(b"a"), Depends("a"), Odd())]
+    + [("a\ud800", UnicodeEncodeError), (Liar("\udc00"), UnicodeEncodeError)],
+    "op": [(o, f"'{type(o).__qualname__}' object cannot be cast as 'CmpType'")
+           for o in (3, None, CmpType, Liar("Less"), Depends("a"))],
+}
+
+
+def check(expect, name, call):
+    with pytest.raises(BaseException) as info:
+        call()
+    if isinstance(expect, BaseException):
+        assert info.value is expect
+    elif expect is UnicodeEncodeError:
+        assert type(info.value) is UnicodeEncodeError and not str(info.value).startswith("argument")
+    else:
+        assert type(info.value) is TypeError and str(info.value) == f"argument '{name}': {expect}"
+
+
+def cmp():
+    return Cmp(SpecOption("p", "o"), NumOf([Depends("a"), 1]), CmpType.Less)
+
+
+RECEIVERS = {  # property: receiver, kind, a good value
+    "lhs": (cmp, "constraint", 1), "rhs": (cmp, "constraint", 2.5), "op": (cmp, "op", CmpType.Greater),
+    "on": (lambda: Depends("a"), "text", "b"), "cond": (lambda: IfThen(Depends("a"), 1), "constraint", "c"),
+    "then": (lambda: IfThen(Depends("a"), 1), "constraint", True),
+    "item": (lambda: Maximize(NumOf([])), "constraint", 1),
+    "of": (lambda: NumOf([Depends("a")]), "list", ()), "package_name": (lambda: SpecOption("p", "o"), "text", ""),
+    "option_name": (lambda: SpecOption("p", "o"), "text", "x"), "value": (lambda: value_of("v"), "value", 5),
+}
+
+
+@pytest.mark.parametrize("prop, bad, expect", [(p, o, e) for p, (_, k, _) in RECEIVERS.items()
+                                               for o, e in KINDS[k]])
+def test_setter_leaves_object_unchanged(prop, bad, expect):
+    make, _, good = RECEIVERS[prop]
+    obj = make()
+    before = text_of(obj)
+    check(expect, prop, lambda: setattr(obj, prop, bad))
+    assert text_of(obj) == before
+    setattr(obj, prop, good)
+
+
+def in_outline(param):
+    return lambda o: PackageOutline("p", **{param: {"ok": 1, "k": o} if param.startswith("set") else o})
+
+
+CALLS = {  # argument name, kind, call
+    "Cmp lhs": ("lhs", "constraint", lambda o: Cmp(o, 1, CmpType.Less)), "Cmp op": ("op", "op", lambda o: Cmp(1, 2, o)),
+    "Cmp rhs": ("rhs", "constraint", lambda o: Cmp(1, o, CmpType.Less)), "Depends": ("name", "text", Depends),
+    "IfThen cond": ("cond", "constraint", lambda o: IfThen(o, 1)), "Version": ("ver", "text", Version),
+    "IfThen then": ("then", "constraint", lambda o: IfThen(1, o)), "outline name": ("name", "text", PackageOutline),
+    "Maximize": ("item", "constraint", Maximize), "NumOf": ("of", "list", NumOf),
+    "SpecOption package": ("package_name", "text", lambda o: SpecOption(o, "o")),
+    "SpecOption option": ("option_name", "text", lambda o: SpecOption("p", o)),
+    "outline constraints": ("constraints", "list", in_outline("constraints")),
+    "outline options": ("set_options", "value", in_outline("set_options")),
+    "outline defaults": ("set_defaults", "value", in_outline("set_defaults")),
+}
+
+
+@pytest.mark.parametrize("entry, bad, expect", [(c, o, e) for c, (_, k, _) in CALLS.items()
+                                                for o, e in KINDS[k] if not (c == "outline defaults" and o is None)])
+def test_constructor_errors(entry, bad, expect):
+    name, _, call = CALLS[entry]
+    check(expect, name, lambda: call(bad))
+
+
+@pytest.mark.parametrize("bad, expect", KINDS["constraint"])
+def test_if_then_and_comparisons(bad, expect):
+    c = cmp()
+    check(expect, "then", lambda: c.if_then(bad))
+    for receiver in (c, Depends("a"), NumOf([]), SpecOption("p", "o"), Maximize(1), value_of(2)):
+        before = text_of(receiver)
+        if isinstance(expect, BaseException):
+            for call in (lambda: receiver == bad, lambda: bad < receiver):
+                with pytest.raises(type(expect)) as info:
+                    call()
+                assert info.value is expect
+        else:
+            assert (receiver == bad) is False and (bad != receiver) is True
+            with pytest.raises(TypeError, match="not supported between instances"):
+                bad < receiver
+        assert text_of(receiver) == before
+    c.lhs = 0
+
+
+@pytest.mark.parametrize("obj, text", [
+    (num(__index__=lambda s: 2**70), "1180591620717411300000"),
+    (num(__index__=lambda s: "x", __float__=lambda s: 0.5), "0.5"), (Liar("x"), "x"),
+    # a truth slot that gives no bool moves on to the integer attempt
+    (type("bool_", (), {"__module__": "numpy", "__bool__": lambda s: 1, "__index__": lambda s: 7})(), "7"),
+])
+def test_plain_values_at_the_edges(obj, text):
+    v = value_of(0)
+    v.value = obj
+    assert text_of(obj) == text_of(NumOf([obj]).of[0]) == text_of(v) == text
+
+
+@pytest.mark.parametrize("action, text", [(list.clear, "NumOf( 1, 2 )"), (lambda l: l.append(4), "NumOf( 1, 2, 3, 4 )"),
+                                          (lambda l: l.__setitem__(2, "x"), "NumOf( 1, 2, x )")])
+def test_list_changed_while_converted(action, text):
+    items = [1, num(__index__=lambda s: action(items) or 2), 3]
+    assert text_of(NumOf(items)) == text
+
+
+def toucher(target, prop, value, log):
+    """An operand whose integer conversion writes, then reads, `target`."""
+    def index(self):
+        try:
+            setattr(target, prop, value)
+            log.append("written")
+        except RuntimeError as exc:
+            log.append(str(exc))
+        log.append(text_of(target))
+        return 1
+    return num(__index__=index)
+
+
+@pytest.mark.parametrize("prop", RECEIVERS)
+def test_operand_touches_borrowed_receiver(prop):
+    make, _, good = RECEIVERS[prop]
+    obj = make()
+    before = text_of(obj)
+    evil = toucher(obj, prop, good, log := [])
+    try:
+        assert text_of(obj >= evil) == f"[ {before} ] >= [ 1 ]"
+    except NotImplementedError as exc:
+        assert f"from constraint {before} with type Some(Int) from constraint 1 using" in str(exc)
+    assert log == ["Already borrowed", before] and text_of(obj) == before
+    if type(obj) is Cmp:
+        assert text_of(obj.if_then(evil)) == f"If( {before} ) Then [ 1 ]"
+        assert log[2:] == ["Already borrowed", before] and text_of(obj) == before
+    log.clear()
+    assert text_of(Cmp(obj, evil, CmpType.Less)) == f"[ {before} ] < [ 1 ]"  # a copy taken before the change
+    assert log[0] == "written"
+
+
+def test_finalizer_during_getter():
+    n, seen = NumOf([Depends("x"), Depends("y")]), []
+    text = "NumOf( Depends( x ), Depends( y ) )"
+
+    def finalize(self):
+        try:
+            n.of = []
+        except RuntimeError as exc:  # collected inside the getter, which holds its borrow
+            seen.append([str(exc), text_of(n), len(n.of), text_of(NumOf([n]) >= 1)])
+        else:
+            n.of = [Depends("x"), Depends("y")]
+
+    cycle = type("Cycle", (), {"__init__": lambda self: setattr(self, "me", self), "__del__": finalize})
+
+    old, kept = gc.get_threshold(), [[] for _ in range(100)]  # no list comes from the free list
+    gc.collect()
+    try:
+        gc.set_threshold(1)
+        for _ in range(100):
+            cycle()
+            kept.append(n.of)
+            if seen:
+                break
+    finally:
+        gc.set_threshold(*old)
+    assert seen[0] == ["Already borrowed", text, 2, f"[ NumOf( {text} ) ] >= [ 1 ]"]
+    assert text_of(n) == text and [d.on for d in kept[-1]] == ["x", "y"]
+    n.of = []
+
+
+def test_wide_tree_and_long_texts():
+    n = NumOf([Depends("a")] * 1_000_000)
+    text = text_of(n)
+    assert len(text) == len("NumOf(  )") + 14 * 1_000_000 - 2 and text.endswith(", Depends( a ) )")
+    assert text.count("Depends( a ), ") == 999_999 and len(n.of) == 1_000_000
+    PackageOutline("p", [n, n >= 1, Maximize(n)])
+    del n, text
+    big = "\u00fc\U0001f600" * (1 << 20)
+    d, s, v = Depends(big), SpecOption(big, "o" + big), value_of(big)
+    assert (d.on, s.option_name, v.value) == (big, "o" + big, big)
+    with pytest.raises(NotImplementedError) as info:
+        d == v
+    assert str(info.value) == f"Cannot compare type Some(Bool) from constraint Depends( {big} ) with type " \
+                              f"Some(Str) from constraint {big} using operator '=='"
+    assert text_of(NumOf([s, v])) == f"NumOf( Package '{big}' -> Option 'o{big}', {big} )"
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs the address space")
+def test_native_memory_exhaustion_at_every_entry():
+    proc = run_python("""
+        import resource
+        from trelk.package.constraint import Cmp, CmpType, Depends, NumOf, SpecOption
+        from trelk.package.outline import PackageOutline
+        big, items = "x" * (128 << 20), [1.5] * (2 << 20)
+        d, n, c = Depends("a"), NumOf([1]), Cmp(1, 2, CmpType.Less)
+        with open("/proc/self/statm") as statm:
+            limit = int(statm.read().split()[0]) * resource.getpagesize() + (48 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for call in (lambda: Depends(big), lambda: setattr(d, "on", big), lambda: SpecOption("p", big),
+                     lambda: NumOf(items), lambda: setattr(n, "of", items), lambda: PackageOutline("p", items),
+                     lambda: PackageOutline(big), lambda: c.if_then(big), lambda: setattr(c, "rhs", big)):
+            try:
+                call()
+            except MemoryError:
+                continue
+            raise SystemExit("no MemoryError")
+        assert (d.on, len(n.of), len(NumOf(items[:1000]).of), c.rhs.value) == ("a", 1, 1000, 2)
+    """)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")

@@ -1,0 +1,179 @@
+"""Objects shared by many threads, IfThen objects crossing threads, and the
+diagnostic writer installed and used by several threads at once."""
+
+import collections
+import os
+import re
+import sys
+import threading
+import time
+
+import pytest
+
+from conftest import run_python
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
+from trelk.package.outline import PackageOutline
+from test_constraints import DROPPED, UNSENDABLE, internal_failure, unraisable  # noqa: F401 - a fixture
+from test_values import text_of
+
+THREADS = 8
+
+
+def run_threads(work, stack=0):
+    """Runs work(k) on THREADS threads released together; returns what they raised."""
+    barrier, errors, interval = threading.Barrier(THREADS), [], sys.getswitchinterval()
+
+    def body(k):
+        try:
+            barrier.wait()
+            work(k)
+        except BaseException as exc:  # noqa: B036 - test failures and internal failures too
+            errors.append(exc)
+
+    sys.setswitchinterval(1e-5)
+    old_stack = threading.stack_size(stack)
+    try:
+        threads = [threading.Thread(target=body, args=(k,)) for k in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(interval)
+        threading.stack_size(old_stack)
+    return errors
+
+
+def count_of(text):  # the length of a NumOf text whose elements all name one writer, who made it that long
+    m = re.fullmatch(r"NumOf\( (Depends\( t(\d)-\d+ \))((, \1)*) \)", text)
+    assert m and m[3].count(", ") == int(m[2]), text
+    return int(m[2]) + 1
+
+
+def test_shared_objects_stay_whole():
+    d, s, n, c = Depends("t0-0"), SpecOption("t0-0", "t0-0"), NumOf([Depends("t0-0")]), Cmp(1, 2, CmpType.Less)
+    tag = re.compile(r"t\d-\d+")
+
+    def work(k):
+        for i in range(150):
+            name = f"t{k}-{i}"
+            d.on, s.package_name, s.option_name = name, name, name
+            n.of = [Depends(name)] * (k + 1)
+            c.lhs, c.rhs = n, d
+            assert tag.fullmatch(d.on) and tag.fullmatch(s.package_name) and tag.fullmatch(s.option_name)
+            lhs = c.lhs
+            assert count_of(text_of(lhs)) == len(lhs.of)
+            left, _, right = text_of(n >= k).rpartition(" ] >= [ ")
+            assert count_of(left[2:]) and right == f"{k} ]"
+            assert tag.fullmatch(text_of(d == True)[len("[ Depends( "):-len(" ) ] == [ true ]")])  # noqa: E712
+            PackageOutline("p", [d, s, n, c], {"k": i})
+
+    assert run_threads(work) == []
+    finals = {f"t{k}-149" for k in range(THREADS)}
+    assert d.on in finals and s.package_name in finals and s.option_name in finals and n.of[0].on in finals
+    count_of(text_of(n))
+    d.on, s.option_name, n.of, c.lhs = "", "", (), 0  # every borrow was given back
+    assert (text_of(NumOf([d, n, c.lhs])), s.option_name) == ("NumOf( Depends(  ), NumOf(  ), 0 )", "")
+
+
+def test_writer_refused_only_while_a_reader_runs_user_code():
+    n, refused = NumOf([Depends("t0-0")]), []
+
+    class Slow:
+        def __index__(self):
+            time.sleep(1e-4)  # other threads run while n is borrowed
+            return 1
+
+    def work(k):
+        for i in range(40):
+            if k % 2:
+                count_of(text_of(n >= Slow()).rpartition(" ] >= [ ")[0][2:])
+                continue
+            try:
+                n.of = [Depends(f"t{k}-{i}")] * (k + 1)
+            except RuntimeError as exc:
+                refused.append(str(exc))
+
+    assert run_threads(work) == []
+    assert refused and set(refused) == {"Already borrowed"}
+    count_of(text_of(n))
+    n.of = []
+
+
+def test_if_then_objects_across_threads(unraisable):  # noqa: F811
+    mine = IfThen(Depends("a"), NumOf([1, 2]))
+    accesses = [lambda: mine.cond, lambda: setattr(mine, "then", 1), lambda: mine == 1, lambda: 1 < mine,
+                lambda: Depends("a") == mine, lambda: NumOf([1, mine]), lambda: PackageOutline("p", [mine]),
+                lambda: Cmp(1, 2, CmpType.Less).if_then(mine)]
+    deep = SpecOption("p", "o")
+    for _ in range(200_000):
+        deep = Maximize(deep)
+    given = [[IfThen(deep, k)] + [IfThen(k, i) for i in range(9)] for k in range(THREADS)]
+    made = [[] for _ in range(THREADS)]
+    del deep
+
+    def work(k):
+        for access in accesses:
+            assert UNSENDABLE in internal_failure(access)
+        made[k].extend(IfThen(Depends(f"t{k}"), i) for i in range(10))
+        assert text_of(NumOf(made[k][1:2])) == f"NumOf( If( Depends( t{k} ) ) Then [ 1 ] )"  # works on its owner
+        given[k].clear()  # made on the main thread, dropped here with a small stack: the deep tree too
+
+    assert run_threads(work, stack=256 << 10) == []
+    assert unraisable == [(RuntimeError, DROPPED)] * THREADS * 10
+
+    def later(k):  # the owners have exited; their identities are not reused
+        for own in made:
+            assert UNSENDABLE in internal_failure(lambda: own[0].then)
+
+    assert run_threads(later, stack=256 << 10) == []  # the same stacks, and system ids, again
+    made.clear()
+    assert unraisable == [(RuntimeError, DROPPED)] * THREADS * 20
+    assert text_of(mine) == "If( Depends( a ) ) Then [ NumOf( 1, 2 ) ]"
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="freed memory stays in quarantine")
+def test_trees_of_if_then_dropped_on_another_thread_are_freed(unraisable):  # noqa: F811
+    big, box = "x" * (8 << 20), []
+
+    def resident():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    for round in range(12):
+        if round == 2:  # after the allocator has settled
+            start = resident()
+        t = threading.Thread(target=lambda: box.append(IfThen(Depends(big), SpecOption(big, big))))
+        t.start()
+        t.join()
+        box.clear()
+    assert resident() - start < (48 << 20)  # ten lost pairs of trees would hold 240 MiB
+    assert len(unraisable) == 12
+
+
+def test_tracing_installed_by_racing_threads():
+    proc = run_python(f"""
+        import threading, trelk
+        from trelk.package.constraint import Depends
+        Long, barrier, outcomes = type("L" * 5000, (), {{}}), threading.Barrier({THREADS}), []
+        def work():
+            barrier.wait()
+            try:
+                outcomes.append(trelk.init_tracing())
+            except BaseException as exc:
+                outcomes.append((type(exc).__bases__, exc.args))
+            for _ in range(100):
+                assert (Depends("a") == None) is False and (Depends("a") == Long()) is False
+        threads = [threading.Thread(target=work) for _ in range({THREADS})]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        message = ('Failed to set subscriber: SetGlobalDefaultError('
+                   '"a global default trace dispatcher has already been set")')
+        assert sorted(outcomes, key=str) == [((BaseException,), (message,))] * {THREADS - 1} + [None], outcomes
+    """, env={"NO_COLOR": "1"})
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+    head, _, rest = proc.stdout.partition(b"\n")
+    assert head == b" WARN trelk: tracing activated"
+    line = "ERROR trelk::package::constraint: cannot convert '<class '{}'>' to Constraint".format
+    assert collections.Counter(rest.split(b"\n")) == {
+        line("NoneType").encode(): THREADS * 100, line("__main__." + "L" * 5000).encode(): THREADS * 100, b"": 1}
