@@ -1,5 +1,6 @@
 """Comparison operators: value-type check, refusals, NotImplemented paths and Cmp.if_then."""
 
+import inspect
 import operator
 
 import pytest
@@ -182,3 +183,9 @@ def test_if_then():
     nested = c.if_then(c.if_then(c))
     assert text_of(nested.then.then) == "[ Maximize( 1 ) ] < [ x ]"
     assert repr(nested.cond.op) == "CmpType.Less"
+
+
+@pytest.mark.parametrize("cls", [Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value])
+@pytest.mark.parametrize("name", ["__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"])
+def test_comparison_methods_take_one_argument_named_rhs(cls, name):
+    assert str(inspect.signature(getattr(cls, name))) == "(self, rhs, /)"

@@ -247,13 +247,33 @@ PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
     return constraint_rich_compare(class_def<K>(), K, self, other, op);
 }
 
-PyMethodDef cmp_methods[] = {
-    {"if_then", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cmp_if_then)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
-     "cond.if_then(then) => If ( cond ) Then ( then )"},
-    {nullptr, nullptr, 0, nullptr},
-};
+// The comparison methods as Python shows them: one argument, named rhs. The
+// operators themselves go straight to the comparison slot.
+template <Kind K, int Op>
+PyObject* compare_method(PyObject* self, PyObject* rhs) noexcept {
+    return rich_compare<K>(self, rhs, Op);
+}
+
+template <Kind K>
+std::array<PyMethodDef, 8> make_methods() {
+    std::array<PyMethodDef, 8> methods{};  // ends with a zeroed entry
+    std::size_t n = 0;
+    if constexpr (K == Kind::Cmp) {
+        methods[n++] = {"if_then", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cmp_if_then)),
+                        METH_FASTCALL | METH_KEYWORDS,
+                        "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
+                        "cond.if_then(then) => If ( cond ) Then ( then )"};
+    }
+    // METH_COEXIST: these take the place of the interpreter's own wrappers of the slot.
+    constexpr int flags = METH_O | METH_COEXIST;
+    methods[n++] = {"__lt__", compare_method<K, Py_LT>, flags, "__lt__($self, rhs, /)\n--\n\nReturn self<rhs."};
+    methods[n++] = {"__le__", compare_method<K, Py_LE>, flags, "__le__($self, rhs, /)\n--\n\nReturn self<=rhs."};
+    methods[n++] = {"__eq__", compare_method<K, Py_EQ>, flags, "__eq__($self, rhs, /)\n--\n\nReturn self==rhs."};
+    methods[n++] = {"__ne__", compare_method<K, Py_NE>, flags, "__ne__($self, rhs, /)\n--\n\nReturn self!=rhs."};
+    methods[n++] = {"__gt__", compare_method<K, Py_GT>, flags, "__gt__($self, rhs, /)\n--\n\nReturn self>rhs."};
+    methods[n++] = {"__ge__", compare_method<K, Py_GE>, flags, "__ge__($self, rhs, /)\n--\n\nReturn self>=rhs."};
+    return methods;
+}
 
 template <Kind K, std::size_t... F>
 std::array<PyGetSetDef, sizeof...(F) + 1> make_getset(std::index_sequence<F...>) {
@@ -264,6 +284,7 @@ std::array<PyGetSetDef, sizeof...(F) + 1> make_getset(std::index_sequence<F...>)
 template <Kind K>
 std::array<PyType_Slot, 8> make_slots() {
     static auto getset = make_getset<K>(FieldIndices<K>());
+    static auto methods = make_methods<K>();
     std::array<PyType_Slot, 8> slots{};
     std::size_t n = 0;
     if (table_of<K>.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(table_of<K>.doc)};
@@ -272,7 +293,7 @@ std::array<PyType_Slot, 8> make_slots() {
     }
     slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
     slots[n++] = {Py_tp_getset, getset.data()};
-    if constexpr (K == Kind::Cmp) slots[n++] = {Py_tp_methods, cmp_methods};
+    slots[n++] = {Py_tp_methods, methods.data()};
     if constexpr (K == Kind::IfThen) {
         slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(if_then_dealloc)};
     } else {
