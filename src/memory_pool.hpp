@@ -15,13 +15,13 @@ namespace trelk::memory_pool {
 inline void* system_allocate(std::size_t size) noexcept { return std::malloc(size); }
 inline void system_release(void* block) noexcept { std::free(block); }
 
-// Blocks up to 128 bytes in sizes of 16, at most 4096 kept per size, over the
-// allocation functions `Allocate` and `Release`.
-template <void* (*Allocate)(std::size_t) noexcept, void (*Release)(void*) noexcept>
+// Blocks up to `Largest` bytes in sizes of 16, at most 4096 kept per size,
+// over the allocation functions `Allocate` and `Release`.
+template <void* (*Allocate)(std::size_t) noexcept, void (*Release)(void*) noexcept, std::size_t Largest = 128>
 class BlockPool {
 public:
     static constexpr std::size_t granule = 16;
-    static constexpr std::size_t largest_pooled = 128;
+    static constexpr std::size_t largest_pooled = Largest;
     static constexpr std::size_t kept_per_size = 4096;
 
     // A block of at least `size` bytes; null when memory runs out.
@@ -70,10 +70,8 @@ private:
     FreeList lists_[largest_pooled / granule + 1];
 };
 
-using SystemPool = BlockPool<system_allocate, system_release>;
-
-// The pool of tree nodes.
-inline SystemPool node_pool;
+// The pool of tree nodes and of the parts of versions (up to a dozen parts).
+inline BlockPool<system_allocate, system_release, 512> node_pool;
 
 inline void* allocate_node(std::size_t size) {
     void* block = node_pool.allocate(size);
@@ -82,5 +80,17 @@ inline void* allocate_node(std::size_t size) {
 }
 
 inline void release_node(void* block, std::size_t size) noexcept { node_pool.release(block, size); }
+
+// A standard allocator over the same pool, for the arrays inside values.
+template <class T>
+struct PoolAllocator {
+    using value_type = T;
+    PoolAllocator() noexcept = default;
+    template <class U>
+    PoolAllocator(const PoolAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_node(n * sizeof(T))); }
+    void deallocate(T* block, std::size_t n) noexcept { release_node(block, n * sizeof(T)); }
+    friend bool operator==(const PoolAllocator&, const PoolAllocator&) noexcept { return true; }
+};
 
 }  // namespace trelk::memory_pool

@@ -100,14 +100,9 @@ bool check_missing(const Signature& sig, const BoundArguments& bound) {
 
 }  // namespace
 
-bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                    BoundArguments& bound) {
+bool bind_arguments_in_full(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                            BoundArguments& bound) {
     std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
-        // The common call: positional arguments only, and enough of them.
-        for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
-        return true;
-    }
     if (!check_surplus(sig, nargs)) return false;
     for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
     if (kwnames != nullptr) {

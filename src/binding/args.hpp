@@ -31,8 +31,18 @@ struct BoundArguments {
 };
 
 // The fast calling convention: a vector of arguments and a tuple of keyword names.
-bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
-                    BoundArguments& bound);
+bool bind_arguments_in_full(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                            BoundArguments& bound);
+inline bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
+                           BoundArguments& bound) {
+    auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
+        // The common call: positional arguments only, and enough of them.
+        for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
+        return true;
+    }
+    return bind_arguments_in_full(sig, args, nargsf, kwnames, bound);
+}
 // The classic one: a tuple and a dictionary of keywords.
 bool bind_arguments(Signature& sig, PyObject* args, PyObject* kwargs, BoundArguments& bound);
 

@@ -2,7 +2,7 @@
 
 namespace trelk::binding {
 
-Result<std::string_view> text_view_from_python(PyObject* obj) {
+Result<std::string_view> text_view_from_python_in_full(PyObject* obj) {
     if (!PyUnicode_Check(obj)) return type_mismatch(obj, "str");
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);

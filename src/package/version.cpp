@@ -12,43 +12,40 @@ bool is_separator(char c) { return c == '.' || c == '-' || c == '+'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_alphanumeric(char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+using Parts = decltype(Version::parts);
+
 // One part between separators; the rest flag is tested before anything else,
 // emptiness included.
-bool parse_part(std::string_view text, bool& after_rest, std::vector<VersionPart>& parts,
-                VersionParseError& error) {
+bool parse_part(std::string_view text, bool& after_rest, Parts& parts, VersionParseError& error) {
     using Kind = VersionParseError::Kind;
     if (after_rest) {
         error = {Kind::PartAfterRest, {}};
         return false;
     }
-    if (text == "*") {
-        parts.emplace_back(WildcardKind::Single);
-        return true;
-    }
-    if (text == ">") {
-        after_rest = true;
-        parts.emplace_back(WildcardKind::Rest);
+    if (text.size() == 1 && (text[0] == '*' || text[0] == '>')) {
+        after_rest = text[0] == '>';
+        parts.emplace_back(after_rest ? WildcardKind::Rest : WildcardKind::Single);
         return true;
     }
     if (text.empty()) {
         error = {Kind::EmptyPart, {}};
         return false;
     }
-    bool digits = true, alphanumeric = true;
-    for (char c : text) {
-        digits = digits && is_digit(c);
-        alphanumeric = alphanumeric && is_alphanumeric(c);
+    // One pass: the value while the text is all digits and fits 64 bits.
+    std::uint64_t value = 0;
+    bool number = true;
+    std::size_t i = 0;
+    for (; i < text.size() && is_digit(text[i]); ++i) {
+        number = number && !__builtin_mul_overflow(value, 10, &value) &&
+                 !__builtin_add_overflow(value, static_cast<std::uint64_t>(text[i] - '0'), &value);
     }
-    if (digits) {
-        std::uint64_t value;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (ec == std::errc() && end == text.data() + text.size()) {
-            parts.emplace_back(value);
-            return true;
-        }
-        // Beyond 64 bits: kept as text below.
+    if (i == text.size() && number) {
+        parts.emplace_back(value);
+        return true;
     }
-    if (alphanumeric) {
+    for (; i < text.size() && is_alphanumeric(text[i]); ++i) {
+    }
+    if (i == text.size()) {  // beyond 64 bits, or letters: kept as text
         parts.emplace_back(std::string(text));
         return true;
     }

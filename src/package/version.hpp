@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "memory_pool.hpp"
+
 namespace trelk::package::version {
 
 enum class WildcardKind : std::uint8_t { Single, Rest };  // written * and >
@@ -23,7 +25,7 @@ using VersionPart = std::variant<std::uint64_t, std::string, WildcardKind, Separ
 struct Version {
     // Non-separator parts and separators alternate, beginning and ending with a
     // non-separator part; a Rest wildcard can only come last.
-    std::vector<VersionPart> parts;
+    std::vector<VersionPart, memory_pool::PoolAllocator<VersionPart>> parts;
 };
 
 struct VersionParseError {

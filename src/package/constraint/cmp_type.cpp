@@ -10,12 +10,6 @@ using namespace trelk::binding;
 
 namespace {
 
-struct CmpTypeObject : Instance {
-    CmpType member;
-    void construct(CmpType op) noexcept { member = op; }
-    void destruct() noexcept {}
-};
-
 CmpType member_of(PyObject* self) { return reinterpret_cast<CmpTypeObject*>(self)->member; }
 
 PyObject* cmp_type_repr(PyObject* self) noexcept {
@@ -59,7 +53,7 @@ ClassDef cmp_type_class{
     .make_attribute = make_member,
 };
 
-Result<CmpType> cmp_type_from_python(PyObject* obj) {
+Result<CmpType> cmp_type_from_python_in_full(PyObject* obj) {
     Result<Reading<CmpTypeObject>> reading = borrow_for_reading<CmpTypeObject>(obj, cmp_type_class);
     if (!reading.ok()) return reading.take_error();
     return reading.value().obj->member;

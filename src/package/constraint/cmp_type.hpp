@@ -11,8 +11,26 @@ namespace trelk::package::constraint {
 
 extern binding::ClassDef cmp_type_class;
 
+struct CmpTypeObject : binding::Instance {
+    CmpType member;
+    void construct(CmpType op) noexcept { member = op; }
+    void destruct() noexcept {}
+};
+
 // Only CmpType objects are accepted: no integer, text or other object.
-binding::Result<CmpType> cmp_type_from_python(PyObject* obj);
+binding::Result<CmpType> cmp_type_from_python_in_full(PyObject* obj);
+inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
+    // The common case inline: the class admits no subclasses.
+    if (Py_TYPE(obj) == cmp_type_class.created.load(std::memory_order_relaxed)) {
+        auto* source = reinterpret_cast<CmpTypeObject*>(obj);
+        if (source->borrow.try_shared()) {
+            CmpType member = source->member;
+            source->borrow.release_shared();
+            return member;
+        }
+    }
+    return cmp_type_from_python_in_full(obj);
+}
 // A new CmpType object, never the class attribute itself.
 binding::Result<binding::Ref> cmp_type_to_python(CmpType op);
 

@@ -33,7 +33,7 @@ bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vec
 
 }  // namespace
 
-Result<NodeRef> constraint_from_python(PyObject* obj) {
+Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     if (is_constraint_object(obj)) {
         auto* source = reinterpret_cast<ConstraintObject*>(obj);

@@ -7,6 +7,7 @@
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "package/constraint/classes.hpp"
 #include "package/constraint/mod.hpp"
 
 namespace trelk::package::constraint {
@@ -14,7 +15,20 @@ namespace trelk::package::constraint {
 // A constraint object gives its own tree; a plain value (bool, int, float, str,
 // Version) a Value node; anything else is refused with an ERROR event and a
 // TypeError "cannot convert '<type>' to Constraint".
-binding::Result<NodeRef> constraint_from_python(PyObject* obj);
+binding::Result<NodeRef> constraint_from_python_in_full(PyObject* obj);
+inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
+    // The common case inline: an object of a class not bound to a thread, not
+    // being written. Everything else takes the whole way.
+    if (is_constraint_object(obj)) {
+        auto* source = reinterpret_cast<ConstraintObject*>(obj);
+        if (source->node->kind != Kind::IfThen && source->borrow.try_shared()) {
+            NodeRef node = source->node;
+            source->borrow.release_shared();
+            return node;
+        }
+    }
+    return constraint_from_python_in_full(obj);
+}
 
 // Any sequence but a str, converted element by element in iteration order.
 binding::Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj);
