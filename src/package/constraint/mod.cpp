@@ -124,8 +124,9 @@ NodeRef value_node(SpecOptionValue value) {
 }
 
 void append_constraint_text(std::string& out, const Node& root) {
-    // Work items: a node still to print, or a piece of text to append. Pushed
-    // in reverse, so that they come off the stack in reading order.
+    // Work items: a node still to print, or a piece of text to append. A node's
+    // opening text goes out at once; the rest is pushed in reverse, so that it
+    // comes off the stack in reading order.
     struct Item {
         const Node* node;
         std::string_view text;
@@ -149,7 +150,7 @@ void append_constraint_text(std::string& out, const Node& root) {
                 piece(cmp_type_text(node.op));
                 piece(" ] ");
                 subtree(child(node, 0));
-                piece("[ ");
+                out += "[ ";
                 break;
             case Kind::Depends:
                 out += "Depends( ";
@@ -161,13 +162,13 @@ void append_constraint_text(std::string& out, const Node& root) {
                 subtree(child(node, 1));
                 piece(" ) Then [ ");
                 subtree(child(node, 0));
-                piece("If( ");
+                out += "If( ";
                 break;
             case Kind::Maximize:
             case Kind::Minimize:
                 piece(" )");
                 subtree(child(node, 0));
-                piece(node.kind == Kind::Maximize ? "Maximize( " : "Minimize( ");
+                out += node.kind == Kind::Maximize ? "Maximize( " : "Minimize( ";
                 break;
             case Kind::NumOf: {
                 const std::vector<NodeRef>& elements = items(node);
@@ -176,7 +177,7 @@ void append_constraint_text(std::string& out, const Node& root) {
                     subtree(elements[i]);
                     if (i > 0) piece(", ");
                 }
-                piece("NumOf( ");
+                out += "NumOf( ";
                 break;
             }
             case Kind::SpecOption:
