@@ -1,6 +1,7 @@
 """Hostile arguments at every entry point: exact errors, nothing changed, every borrow
 given back. Also wide trees, long texts, and native memory running out."""
 
+import functools
 import gc
 import os
 import types
@@ -8,7 +9,7 @@ import types
 import pytest
 
 from conftest import run_python
-from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 from test_values import text_of, value_of
@@ -261,15 +262,20 @@ def test_wide_tree_and_long_texts():
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs the address space")
 def test_native_memory_exhaustion_at_every_entry():
     proc = run_python("""
-        import resource
+        import resource, sys
         from trelk.package.constraint import Cmp, CmpType, Depends, NumOf, SpecOption
         from trelk.package.outline import PackageOutline
         big, items = "x" * (128 << 20), [1.5] * (2 << 20)
+        held = [Depends(big), SpecOption("p", big), NumOf([big]).of[0]]  # reading them needs a new str
         d, n, c = Depends("a"), NumOf([1]), Cmp(1, 2, CmpType.Less)
         with open("/proc/self/statm") as statm:
             limit = int(statm.read().split()[0]) * resource.getpagesize() + (48 << 20)
         resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
-        for call in (lambda: Depends(big), lambda: setattr(d, "on", big), lambda: SpecOption("p", big),
+        def hook(*args):
+            raise SystemExit("the except hook ran")
+        sys.excepthook = hook
+        for call in (lambda: held[0].on, lambda: held[1].option_name, lambda: held[2].value,
+                     lambda: Depends(big), lambda: setattr(d, "on", big), lambda: SpecOption("p", big),
                      lambda: NumOf(items), lambda: setattr(n, "of", items), lambda: PackageOutline("p", items),
                      lambda: PackageOutline(big), lambda: c.if_then(big), lambda: setattr(c, "rhs", big)):
             try:
@@ -280,3 +286,46 @@ def test_native_memory_exhaustion_at_every_entry():
         assert (d.on, len(n.of), len(NumOf(items[:1000]).of), c.rhs.value) == ("a", 1, 1000, 2)
     """)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+
+
+@pytest.mark.parametrize("cls", [Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
+                                 PackageOutline, Version])
+def test_classes_cannot_be_changed(cls):
+    changes = [lambda: setattr(cls, "__new__", staticmethod(lambda c, *a: object.__new__(c))),
+               lambda: setattr(cls, "extra", 1), lambda: delattr(cls, "__doc__")]
+    if cls is CmpType:
+        changes += [lambda: setattr(CmpType, "Less", CmpType.Greater), lambda: delattr(CmpType, "Equal")]
+    for change in changes:
+        with pytest.raises(TypeError, match="immutable type"):
+            change()
+    with pytest.raises(TypeError):
+        object.__new__(cls)
+    with pytest.raises(TypeError, match="__class__ assignment"):
+        Depends("a").__class__ = cls
+
+
+@pytest.mark.parametrize("make", [lambda: NumOf([]), lambda: Depends("a"), cmp, lambda: IfThen(1, 2)])
+def test_receiver_and_operands_held_while_python_code_runs(make):
+    class Y:  # a list comparison passes its final items borrowed; this hook drops the receiver
+        n = 0
+
+        def __index__(self):
+            Y.n += 1
+            if Y.n <= 2:
+                raise TypeError
+            left.clear()
+            return 1
+
+        def __eq__(self, other):
+            return False
+
+    left, right = [make()], [Y()]
+    try:
+        assert text_of(left < right).endswith("< [ 1 ]")
+    except NotImplementedError:
+        pass
+    assert [Depends(str(i)).on for i in range(20)] == [str(i) for i in range(20)]
+    # A caller's keyword dict emptied by the conversion of an earlier argument.
+    call = functools.partial(Cmp.__new__, Cmp, lhs=num(__index__=lambda s: call.keywords.clear() or 1),
+                             rhs=make(), op=CmpType.Equal)
+    assert text_of(call()).startswith("[ 1 ] == [ ")

@@ -163,10 +163,12 @@ def swap(d):
     "change, message",
     [(grow, "dictionary changed size during iteration"), (swap, "dictionary keys changed during iteration")],
 )
-def test_dict_changed_during_reading(param, change, message):
+@pytest.mark.parametrize("others", [0, 4])  # with 4 more, the swap rebuilds the table and moves every entry
+def test_dict_changed_during_reading(param, change, message, others):
     d = {}
     keep = Mutator(lambda: change(d))
     d["a"] = keep
+    d.update((f"k{i}", i) for i in range(others))
     try:
         PackageOutline("p", **{param: d})
     except BaseException as e:  # noqa: B036 - the failure class is not an Exception

@@ -61,16 +61,16 @@ int parameter_of(const Signature& sig, PyObject* key) {
 bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArguments& bound) {
     int index = parameter_of(sig, key);
     if (index >= 0) {
-        if (bound.slots[static_cast<size_t>(index)] != nullptr) {
+        if (bound.slots[static_cast<size_t>(index)]) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
                          full_name(sig).c_str(), sig.names[static_cast<size_t>(index)]);
             return false;
         }
-        bound.slots[static_cast<size_t>(index)] = value;
+        bound.slots[static_cast<size_t>(index)] = Ref::borrow(value);
         return true;
     }
     if (sig.collects_extra) {
-        if (bound.first_extra == nullptr) bound.first_extra = key;
+        if (!bound.first_extra) bound.first_extra = Ref::borrow(key);
         return true;
     }
     PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(sig).c_str(),
@@ -82,7 +82,7 @@ bool check_missing(const Signature& sig, const BoundArguments& bound) {
     std::size_t missing[max_parameters];
     std::size_t count = 0;
     for (std::size_t i = 0; i < sig.required; ++i) {
-        if (bound.slots[i] == nullptr) missing[count++] = i;
+        if (!bound.slots[i]) missing[count++] = i;
     }
     if (count == 0) return true;
     // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
@@ -104,7 +104,7 @@ bool bind_arguments_in_full(Signature& sig, PyObject* const* args, std::size_t n
                             BoundArguments& bound) {
     std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     if (!check_surplus(sig, nargs)) return false;
-    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = Ref::borrow(args[i]);
     if (kwnames != nullptr) {
         if (!intern_names(sig)) return false;
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -120,7 +120,7 @@ bool bind_arguments_in_full(Signature& sig, PyObject* const* args, std::size_t n
 bool bind_arguments(Signature& sig, PyObject* args, PyObject* kwargs, BoundArguments& bound) {
     std::size_t nargs = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
     if (!check_surplus(sig, nargs)) return false;
-    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = PyTuple_GET_ITEM(args, i);
+    for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         if (!intern_names(sig)) return false;
         Py_ssize_t pos = 0;

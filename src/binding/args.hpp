@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 
+#include "binding/ref.hpp"
+
 namespace trelk::binding {
 
 inline constexpr std::size_t max_parameters = 4;
@@ -24,10 +26,12 @@ struct Signature {
     std::array<PyObject*, max_parameters> interned{};
 };
 
-// The arguments of one call, borrowed from the call for its duration.
+// The arguments of one call, held for its duration: converting one argument
+// runs Python code that may drop every other reference to another (a caller's
+// keyword dict can be changed under it).
 struct BoundArguments {
-    std::array<PyObject*, max_parameters> slots{};  // null: not given
-    PyObject* first_extra = nullptr;  // the first collected extra keyword, if any
+    std::array<Ref, max_parameters> slots{};  // empty: not given
+    Ref first_extra;  // the first collected extra keyword, if any
 };
 
 // The fast calling convention: a vector of arguments and a tuple of keyword names.
@@ -38,7 +42,7 @@ inline bool bind_arguments(Signature& sig, PyObject* const* args, std::size_t na
     auto nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
     if (kwnames == nullptr && nargs >= sig.required && nargs <= sig.count) {
         // The common call: positional arguments only, and enough of them.
-        for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = args[i];
+        for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = Ref::borrow(args[i]);
         return true;
     }
     return bind_arguments_in_full(sig, args, nargsf, kwnames, bound);

@@ -69,18 +69,24 @@ Ref create_class(ClassDef& def) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
     type->tp_vectorcall = def.vectorcall;
     for (std::size_t i = 0; i < def.attribute_count; ++i) {
-        Ref value = def.make_attribute(type, i);
-        if (!value) {
+        Result<Ref> value = def.make_attribute(type, i);
+        if (!value.ok()) {
             raise_with_cause(std::string("An error occurred while initializing `") + def.name + "." +
                              def.attribute_names[i] + "`");
             return Ref();
         }
-        if (PyObject_SetAttrString(cls.get(), def.attribute_names[i], value.get()) < 0) {
+        if (PyObject_SetAttrString(cls.get(), def.attribute_names[i], value.value().get()) < 0) {
             raise_with_cause(std::string("An error occurred while initializing `") + def.name +
                              ".__dict__`");
             return Ref();
         }
     }
+    // Immutable from here on, as built-in types are: no attribute of the class
+    // can be set or deleted (its constructor or its members replaced), and no
+    // instance can change its class, so every instance comes from the module
+    // and holds what its class expects.
+    type->tp_flags |= Py_TPFLAGS_IMMUTABLETYPE;
+    PyType_Modified(type);
     return cls;
 }
 

@@ -10,17 +10,11 @@
 #include <string>
 #include <utility>
 
-#include "binding/borrow.hpp"
+#include "binding/access.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
 
 namespace trelk::binding {
-
-// What every instance holds beside its value.
-struct Instance {
-    PyObject_HEAD
-    BorrowState borrow;
-};
 
 // What differs from class to class; the rest of a class object is the same
 // for all: base `object`, no subclassing, no instance dictionary, no weak
@@ -38,7 +32,7 @@ struct ClassDef {
     // Class attributes made right after the class object.
     const char* const* attribute_names = nullptr;
     std::size_t attribute_count = 0;
-    Ref (*make_attribute)(PyTypeObject* cls, std::size_t index) = nullptr;
+    Result<Ref> (*make_attribute)(PyTypeObject* cls, std::size_t index) = nullptr;
 
     // The class's own entry for calls made with the fast convention.
     vectorcallfunc vectorcall = nullptr;
@@ -65,55 +59,39 @@ inline bool is_instance(PyObject* obj, PyTypeObject* cls) {
 Status check_owner_thread(PyObject* obj, const ClassDef& def,
                           std::source_location where = std::source_location::current());
 
-// Extraction of an instance with a borrow of its state: a type mismatch naming
-// the class, the thread check, then the shared borrow for reading ("Already
-// mutably borrowed" while a writer holds it) or the exclusive one for writing
-// ("Already borrowed" while anyone holds it).
-template <class Obj, bool Exclusive>
-struct Borrowing {
-    Obj* obj;
-    BorrowGuard<Exclusive> borrow;
-};
-template <class Obj>
-using Reading = Borrowing<Obj, false>;
-template <class Obj>
-using Writing = Borrowing<Obj, true>;
-
-template <class Obj, bool Exclusive>
-Result<Borrowing<Obj, Exclusive>> borrow_instance(PyObject* obj, ClassDef& def) {
+// The door into an instance: a type mismatch naming the class, the thread
+// check, then read access ("Already mutably borrowed" while a writer holds it)
+// or write access ("Already borrowed" while anyone holds it).
+template <class Obj, bool Writes>
+Result<Entered<Obj, Writes>> enter(PyObject* obj, ClassDef& def) {
     PyTypeObject* cls = class_object(def);
     if (cls == nullptr) return Error::pending();
     if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
     if (def.owner_of != nullptr) {
         if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
     }
-    auto* instance = reinterpret_cast<Obj*>(obj);
-    if constexpr (Exclusive) {
-        if (!instance->borrow.try_exclusive()) return Error::runtime("Already borrowed");
-    } else {
-        if (!instance->borrow.try_shared()) return Error::runtime("Already mutably borrowed");
-    }
-    return Borrowing<Obj, Exclusive>{instance, BorrowGuard<Exclusive>(&instance->borrow)};
+    if (auto entered = Entered<Obj, Writes>::try_enter(obj)) return entered;
+    return Error::runtime(Writes ? "Already borrowed" : "Already mutably borrowed");
 }
 template <class Obj>
-Result<Reading<Obj>> borrow_for_reading(PyObject* obj, ClassDef& def) {
-    return borrow_instance<Obj, false>(obj, def);
+Result<Reading<Obj>> enter_for_reading(PyObject* obj, ClassDef& def) {
+    return enter<Obj, false>(obj, def);
 }
 template <class Obj>
-Result<Writing<Obj>> borrow_for_writing(PyObject* obj, ClassDef& def) {
-    return borrow_instance<Obj, true>(obj, def);
+Result<Writing<Obj>> enter_for_writing(PyObject* obj, ClassDef& def) {
+    return enter<Obj, true>(obj, def);
 }
 
 // Allocates an instance of `cls` with the class's allocation function and
-// builds its C++ part in place from `args`; null with the interpreter's
-// exception when the allocation fails.
+// builds its C++ part in place from `args`; the interpreter's exception when
+// the allocation fails.
 template <class Obj, class... Args>
-Ref new_instance(PyTypeObject* cls, Args&&... args) {
+Result<Ref> new_instance(PyTypeObject* cls, Args&&... args) {
     allocfunc alloc = cls->tp_alloc != nullptr ? cls->tp_alloc : PyType_GenericAlloc;
     PyObject* raw = alloc(cls, 0);
-    if (raw == nullptr) return Ref();
+    if (raw == nullptr) return Error::pending();
     auto* instance = reinterpret_cast<Obj*>(raw);
-    new (&instance->borrow) BorrowState();
+    new (&instance->access) AccessState();
     instance->construct(std::forward<Args>(args)...);
     return Ref::steal(raw);
 }
@@ -125,7 +103,7 @@ void destroy_instance(PyObject* self) noexcept {
     PyTypeObject* cls = Py_TYPE(self);
     auto* instance = reinterpret_cast<Obj*>(self);
     instance->destruct();
-    instance->borrow.~BorrowState();
+    instance->access.~AccessState();
     cls->tp_free(self);
     Py_DECREF(cls);
 }

@@ -44,6 +44,7 @@ Ref python_text(std::string_view text) {
 }  // namespace
 
 Error Error::python_api_failed(std::source_location where) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return pending();
     PyErr_Print();
     return internal("Python API call failed", where);
 }

@@ -42,8 +42,9 @@ public:
         e.where_ = where;
         return e;
     }
-    // An interpreter call that cannot fail in normal operation failed: print its
-    // error, then report an internal failure.
+    // An interpreter call that cannot fail in normal operation failed. Running
+    // out of memory is no broken invariant: its MemoryError propagates as it
+    // is. Any other error is printed, then reported as an internal failure.
     static Error python_api_failed(std::source_location where = std::source_location::current());
 
     ErrorKind kind() const noexcept { return kind_; }

@@ -33,24 +33,50 @@ struct PackageOutlineObject : Instance {
     void destruct() noexcept { value.~Outline(); }
 };
 
+// One entry as it was read, held until the reading is checked: while held, no
+// other object can take the key's or the value's address.
+struct ReadEntry {
+    Ref key, value;
+};
+
+// Whether the dict holds exactly the entries read, in the order read.
+bool holds_exactly(PyObject* dict, const std::vector<ReadEntry>& read) {
+    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(read.size())) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    for (const ReadEntry& entry : read) {
+        if (!PyDict_Next(dict, &position, &key, &value)) return false;
+        if (key != entry.key.get() || value != entry.value.get()) return false;
+    }
+    return true;
+}
+
 // Reads an option dictionary entry by entry. Converting a value can run Python
 // code that changes the dictionary; that ends the reading as an internal
-// failure. `convert` gives an error or stores the entry.
+// failure, however it was done: a change of size is seen at the next entry,
+// and any other change (a rebuilt table moves the reading position, so an
+// entry could be skipped) when the entries read are checked against the dict
+// at the end. `convert` gives an error or stores the entry.
 template <class Convert>
 Status read_option_dict(PyObject* dict, Convert&& convert) {
     if (!PyDict_Check(dict)) return type_mismatch(dict, "dict");
-    Py_ssize_t initial = PyDict_GET_SIZE(dict), seen = 0, position = 0;
+    Py_ssize_t initial = PyDict_GET_SIZE(dict), position = 0;
+    std::vector<ReadEntry> read;
+    read.reserve(static_cast<std::size_t>(initial));
     PyObject *key, *value;
     for (;;) {
         if (PyDict_GET_SIZE(dict) != initial) return Error::internal("dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &position, &key, &value)) return success();
-        if (seen++ == initial) return Error::internal("dictionary keys changed during iteration");
-        // Held for the conversion, which may drop them from the dictionary.
-        Ref held_key = Ref::borrow(key), held_value = Ref::borrow(value);
-        Result<std::string> name = text_from_python(held_key.get());
+        if (!PyDict_Next(dict, &position, &key, &value)) break;
+        if (read.size() == static_cast<std::size_t>(initial)) {
+            return Error::internal("dictionary keys changed during iteration");
+        }
+        const ReadEntry& entry = read.emplace_back(ReadEntry{Ref::borrow(key), Ref::borrow(value)});
+        Result<std::string_view> name = text_view_from_python(entry.key.get());
         if (!name.ok()) return name.take_error();
-        if (Status stored = convert(name.take(), held_value.get()); !stored.ok()) return stored;
+        if (Status stored = convert(name.value(), entry.value.get()); !stored.ok()) return stored;
     }
+    if (!holds_exactly(dict, read)) return Error::internal("dictionary keys changed during iteration");
+    return success();
 }
 
 struct PackageOutlineConstructor {
@@ -62,25 +88,25 @@ struct PackageOutlineConstructor {
     static Result<Ref> build(PyTypeObject* cls, const BoundArguments& arguments);
 };
 
-bool given(PyObject* argument) { return argument != nullptr && argument != Py_None; }
+bool given(const Ref& argument) { return argument && argument.get() != Py_None; }
 
 Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArguments& arguments) {
     Outline outline;
-    Result<std::string> name = text_from_python(arguments.slots[0]);
+    Result<std::string> name = text_from_python(arguments.slots[0].get());
     if (!name.ok()) return argument_error(name.take_error(), "name");
     outline.name = name.take();
 
     if (given(arguments.slots[1])) {
-        Result<std::vector<NodeRef>> constraints = constraint::constraints_from_python(arguments.slots[1]);
+        Result<std::vector<NodeRef>> constraints = constraint::constraints_from_python(arguments.slots[1].get());
         if (!constraints.ok()) return argument_error(constraints.take_error(), "constraints");
         outline.constraints = constraints.take();
     }
 
     if (given(arguments.slots[2])) {
-        Status read = read_option_dict(arguments.slots[2], [&](std::string key, PyObject* value) -> Status {
+        Status read = read_option_dict(arguments.slots[2].get(), [&](std::string_view key, PyObject* value) -> Status {
             Result<SpecOptionValue> converted = spec::spec_option::spec_option_value_from_python(value);
             if (!converted.ok()) return converted.take_error();
-            outline.set_options.insert_or_assign(std::move(key), converted.take());
+            outline.set_options.insert_or_assign(std::string(key), converted.take());
             return success();
         });
         if (!read.ok()) return argument_error(read.take_error(), "set_options");
@@ -88,31 +114,29 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
 
     if (given(arguments.slots[3])) {
         // None is an entry without value here, unlike in set_options.
-        Status read = read_option_dict(arguments.slots[3], [&](std::string key, PyObject* value) -> Status {
+        Status read = read_option_dict(arguments.slots[3].get(), [&](std::string_view key, PyObject* value) -> Status {
             std::optional<SpecOptionValue> stored;
             if (value != Py_None) {
                 Result<SpecOptionValue> converted = spec::spec_option::spec_option_value_from_python(value);
                 if (!converted.ok()) return converted.take_error();
                 stored = converted.take();
             }
-            outline.set_defaults.insert_or_assign(std::move(key), std::move(stored));
+            outline.set_defaults.insert_or_assign(std::string(key), std::move(stored));
             return success();
         });
         if (!read.ok()) return argument_error(read.take_error(), "set_defaults");
     }
 
     // Every extra keyword is refused; the conversions above are reported first.
-    if (arguments.first_extra != nullptr) {
-        Result<std::string> keyword = str_text(arguments.first_extra);
+    if (arguments.first_extra) {
+        Result<std::string> keyword = str_text(arguments.first_extra.get());
         if (!keyword.ok()) return keyword.take_error();
         std::string message = "PyPackageOutline unexpected keyword argument '" + keyword.value() + "'";
         tracing::emit_event(tracing::Level::Error, "trelk::package::outline", message);
         return Error::value(std::move(message));
     }
 
-    Ref obj = new_instance<PackageOutlineObject>(cls, std::move(outline));
-    if (!obj) return Error::pending();
-    return obj;
+    return new_instance<PackageOutlineObject>(cls, std::move(outline));
 }
 
 PyType_Slot package_outline_slots[] = {

@@ -24,13 +24,11 @@ struct VersionConstructor {
 };
 
 Result<Ref> VersionConstructor::build(PyTypeObject* cls, const BoundArguments& arguments) {
-    Result<std::string_view> text = text_view_from_python(arguments.slots[0]);
+    Result<std::string_view> text = text_view_from_python(arguments.slots[0].get());
     if (!text.ok()) return argument_error(text.take_error(), "ver");
     ParseResult parsed = parse(text.value());
     if (auto* error = std::get_if<VersionParseError>(&parsed)) return Error::value(error_text(*error));
-    Ref obj = new_instance<VersionObject>(cls, std::move(std::get<Version>(parsed)));
-    if (!obj) return Error::pending();
-    return obj;
+    return new_instance<VersionObject>(cls, std::move(std::get<Version>(parsed)));
 }
 
 // repr() and str(): the debug and the text form.
@@ -65,17 +63,15 @@ ClassDef version_class{
 };
 
 Result<Version> extract_version(PyObject* obj) {
-    Result<Reading<VersionObject>> reading = borrow_for_reading<VersionObject>(obj, version_class);
+    Result<Reading<VersionObject>> reading = enter_for_reading<VersionObject>(obj, version_class);
     if (!reading.ok()) return reading.take_error();
-    return reading.value().obj->value;
+    return reading.value()->value;
 }
 
 Result<Ref> version_to_python(Version version) {
     PyTypeObject* cls = class_object(version_class);
     if (cls == nullptr) return Error::pending();
-    Ref obj = new_instance<VersionObject>(cls, std::move(version));
-    if (!obj) return Error::pending();
-    return obj;
+    return new_instance<VersionObject>(cls, std::move(version));
 }
 
 }  // namespace trelk::package::version

@@ -151,10 +151,8 @@ template <Kind K>
 ClassDef& class_def();
 
 Result<Ref> new_constraint_object(PyTypeObject* cls, Kind kind, NodeRef node) {
-    Ref obj = kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
-                                   : new_instance<ConstraintObject>(cls, std::move(node));
-    if (!obj) return Error::pending();
-    return obj;
+    return kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
+                                : new_instance<ConstraintObject>(cls, std::move(node));
 }
 
 template <Kind K>
@@ -175,7 +173,7 @@ struct ConstraintConstructor {
         std::tuple<std::optional<typename CodecOf<K, F>::Stored>...> values;
         std::optional<Error> failure;
         auto convert = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
-            auto converted = CodecOf<K, I>::from_python(arguments.slots[I]);
+            auto converted = CodecOf<K, I>::from_python(arguments.slots[I].get());
             if (!converted.ok()) {
                 failure = argument_error(converted.take_error(), field_of<K, I>.parameter);
                 return false;
@@ -196,9 +194,9 @@ template <Kind K, std::size_t F>
 PyObject* get_property(PyObject* self, void*) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Result<Reading<ConstraintObject>> reading = borrow_for_reading<ConstraintObject>(self, class_def<K>());
+            Result<Reading<ConstraintObject>> reading = enter_for_reading<ConstraintObject>(self, class_def<K>());
             if (!reading.ok()) return hand_over(reading.take_error());
-            return hand_over(CodecOf<K, F>::to_python(*reading.value().obj->node, storage_of<K, F>));
+            return hand_over(CodecOf<K, F>::to_python(*reading.value()->node, storage_of<K, F>));
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -223,17 +221,18 @@ int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
     if (new_value == nullptr) return refuse_delete();
     return guarded(
         [&]() -> int {
-            auto converted = CodecOf<K, F>::from_python(new_value);
+            Ref held = Ref::borrow(new_value);  // the conversion may drop every other reference
+            auto converted = CodecOf<K, F>::from_python(held.get());
             if (!converted.ok()) {
                 raise_error(argument_error(converted.take_error(), field_of<K, F>.property));
                 return -1;
             }
-            Result<Writing<ConstraintObject>> writing = borrow_for_writing<ConstraintObject>(self, class_def<K>());
+            Result<Writing<ConstraintObject>> writing = enter_for_writing<ConstraintObject>(self, class_def<K>());
             if (!writing.ok()) {
                 raise_error(writing.take_error());
                 return -1;
             }
-            NodeRef& node = writing.value().obj->node;
+            NodeRef& node = writing.value()->node;
             // Built in full before the swap: a failed allocation leaves the object as it was.
             NodeRef replacement = replace_field<K, F>(*node, converted.take(), FieldIndices<K>());
             node = std::move(replacement);

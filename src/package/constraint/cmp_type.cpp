@@ -29,7 +29,7 @@ PyObject* cmp_type_int(PyObject* self) noexcept {
 constexpr const char* member_names[cmp_type_count] = {"Less",  "LessOrEqual",    "NotEqual",
                                                       "Equal", "GreaterOrEqual", "Greater"};
 
-Ref make_member(PyTypeObject* cls, std::size_t index) {
+Result<Ref> make_member(PyTypeObject* cls, std::size_t index) {
     return new_instance<CmpTypeObject>(cls, static_cast<CmpType>(index));
 }
 
@@ -54,17 +54,15 @@ ClassDef cmp_type_class{
 };
 
 Result<CmpType> cmp_type_from_python_in_full(PyObject* obj) {
-    Result<Reading<CmpTypeObject>> reading = borrow_for_reading<CmpTypeObject>(obj, cmp_type_class);
+    Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(obj, cmp_type_class);
     if (!reading.ok()) return reading.take_error();
-    return reading.value().obj->member;
+    return reading.value()->member;
 }
 
 Result<Ref> cmp_type_to_python(CmpType op) {
     PyTypeObject* cls = class_object(cmp_type_class);
     if (cls == nullptr) return Error::pending();
-    Ref obj = new_instance<CmpTypeObject>(cls, op);
-    if (!obj) return Error::pending();
-    return obj;
+    return new_instance<CmpTypeObject>(cls, op);
 }
 
 }  // namespace trelk::package::constraint

@@ -22,12 +22,7 @@ binding::Result<CmpType> cmp_type_from_python_in_full(PyObject* obj);
 inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
     // The common case inline: the class admits no subclasses.
     if (Py_TYPE(obj) == cmp_type_class.created.load(std::memory_order_relaxed)) {
-        auto* source = reinterpret_cast<CmpTypeObject*>(obj);
-        if (source->borrow.try_shared()) {
-            CmpType member = source->member;
-            source->borrow.release_shared();
-            return member;
-        }
+        if (auto reading = binding::Reading<CmpTypeObject>::try_enter(obj)) return reading->member;
     }
     return cmp_type_from_python_in_full(obj);
 }

@@ -37,11 +37,13 @@ PyObject* constraint_rich_compare(ClassDef& def, Kind kind, PyObject* self, PyOb
                     return nullptr;
                 }
             }
-            auto* receiver = reinterpret_cast<ConstraintObject*>(self);
-            if (!receiver->borrow.try_shared()) return not_implemented();
-            SharedBorrow held(&receiver->borrow);
-
-            Result<NodeRef> operand = constraint_from_python(other);
+            // Both are held for the whole comparison: a caller may pass borrowed
+            // references (a list comparison does), and converting the operand
+            // runs Python code that may drop every other reference to either.
+            Reading<ConstraintObject> receiver = Reading<ConstraintObject>::try_enter(self);
+            if (!receiver) return not_implemented();
+            Ref operand_held = Ref::borrow(other);
+            Result<NodeRef> operand = constraint_from_python(operand_held.get());
             if (!operand.ok()) {
                 // A refusal only means "not for us"; its event has been written.
                 // Internal failures and interrupts are raised.

@@ -34,7 +34,6 @@ bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vec
 }  // namespace
 
 Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
-    PyTypeObject* type = Py_TYPE(obj);
     if (is_constraint_object(obj)) {
         auto* source = reinterpret_cast<ConstraintObject*>(obj);
         if (source->node->kind == Kind::IfThen) {
@@ -43,16 +42,13 @@ Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
         }
         // An object that is being written does not match; the plain-value
         // attempts below then refuse it.
-        if (source->borrow.try_shared()) {
-            NodeRef node = source->node;
-            source->borrow.release_shared();
-            return node;
-        }
+        if (auto reading = Reading<ConstraintObject>::try_enter(obj)) return reading->node;
     }
     Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();
     if (plain.value()) return value_node(std::move(*plain.value()));
-    Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(type));
+    // The type as it is now: a hook of the attempts above may have changed it.
+    Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (!type_text.ok()) return type_text.take_error();
     std::string message = "cannot convert '" + type_text.value() + "' to Constraint";
     tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message);
@@ -82,6 +78,9 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     if (!iterator) return Error::pending();
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
         if (!append_converted(result, item.get(), failure)) return failure;
+        // An endless iterator written in C never returns to the interpreter's
+        // loop: let Ctrl-C end it.
+        if (result.size() % 4096 == 0 && PyErr_CheckSignals() < 0) return Error::pending();
     }
     if (PyErr_Occurred()) return Error::pending();
     return result;

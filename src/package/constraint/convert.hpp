@@ -20,11 +20,8 @@ inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
     // The common case inline: an object of a class not bound to a thread, not
     // being written. Everything else takes the whole way.
     if (is_constraint_object(obj)) {
-        auto* source = reinterpret_cast<ConstraintObject*>(obj);
-        if (source->node->kind != Kind::IfThen && source->borrow.try_shared()) {
-            NodeRef node = source->node;
-            source->borrow.release_shared();
-            return node;
+        if (reinterpret_cast<ConstraintObject*>(obj)->node->kind != Kind::IfThen) {
+            if (auto reading = binding::Reading<ConstraintObject>::try_enter(obj)) return reading->node;
         }
     }
     return constraint_from_python_in_full(obj);

@@ -17,11 +17,11 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             BoundArguments bound;
             if (!bind_arguments(sig, args, static_cast<std::size_t>(nargsf), kwnames, bound)) return nullptr;
             Result<Reading<ConstraintObject>> reading =
-                borrow_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
+                enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
             if (!reading.ok()) return hand_over(reading.take_error());
-            Result<NodeRef> then = constraint_from_python(bound.slots[0]);
+            Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
             if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
-            return hand_over(constraint_to_python(if_then_node(reading.value().obj->node, then.take())));
+            return hand_over(constraint_to_python(if_then_node(reading.value()->node, then.take())));
         },
         static_cast<PyObject*>(nullptr));
 }

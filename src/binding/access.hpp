@@ -1,0 +1,93 @@
+// The access state of an instance, and the one door through which every slot
+// reads or writes an instance.
+//
+// The state counts readers (n > 0), marks one writer (-1), or is free (0).
+// Overlap can only arise when Python code runs while access is held (a
+// finalizer, or a user's __index__ during a conversion) and touches the same
+// instance; it is detected instead of corrupting the value.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "binding/ref.hpp"
+
+namespace trelk::binding {
+
+// Access is taken and given back by a thread that holds the interpreter lock,
+// and no Python code runs between the read and the write of the state, so
+// atomic loads and stores suffice: no read-modify-write is needed. The state
+// stays atomic so that reading it from any thread is well defined.
+class AccessState {
+public:
+    bool try_read() noexcept {
+        std::int64_t seen = state_.load(std::memory_order_relaxed);
+        if (seen < 0) return false;
+        state_.store(seen + 1, std::memory_order_relaxed);
+        return true;
+    }
+    void end_read() noexcept { state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_release); }
+
+    bool try_write() noexcept {
+        if (state_.load(std::memory_order_relaxed) != 0) return false;
+        state_.store(-1, std::memory_order_relaxed);
+        return true;
+    }
+    void end_write() noexcept { state_.store(0, std::memory_order_release); }
+
+private:
+    std::atomic<std::int64_t> state_{0};
+};
+
+// What every instance holds beside its value.
+struct Instance {
+    PyObject_HEAD
+    AccessState access;
+};
+
+// An instance entered for reading or writing: it is kept alive, and its access
+// is held, until the end of the scope. Python code that runs meanwhile (any
+// conversion, a finalizer, a hook) may drop every other reference to it.
+template <class Obj, bool Writes>
+class Entered {
+public:
+    // Enters `obj`, known to be an instance of its class; empty when the
+    // access is refused.
+    static Entered try_enter(PyObject* obj) noexcept {
+        auto* instance = reinterpret_cast<Obj*>(obj);
+        bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
+        return granted ? Entered(obj) : Entered();
+    }
+
+    Entered() noexcept = default;
+    Entered(Entered&& other) noexcept : alive_(std::move(other.alive_)) {}
+    Entered& operator=(Entered&&) = delete;
+    ~Entered() {
+        if (!alive_) return;
+        AccessState& access = get()->access;
+        if constexpr (Writes) {
+            access.end_write();
+        } else {
+            access.end_read();
+        }
+        // alive_ lets go last: that may free the instance.
+    }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(alive_); }
+    Obj* get() const noexcept { return reinterpret_cast<Obj*>(alive_.get()); }
+    Obj* operator->() const noexcept { return get(); }
+
+private:
+    explicit Entered(PyObject* obj) noexcept : alive_(Ref::borrow(obj)) {}
+    Ref alive_;
+};
+
+template <class Obj>
+using Reading = Entered<Obj, false>;
+template <class Obj>
+using Writing = Entered<Obj, true>;
+
+}  // namespace trelk::binding
