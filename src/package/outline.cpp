@@ -2,7 +2,8 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "binding/constructor.hpp"
@@ -19,12 +20,15 @@ using spec::spec_option::SpecOptionValue;
 
 namespace {
 
+// An option map: each name at most once, in no particular order.
+template <class V>
+using OptionMap = std::vector<std::pair<std::string, V>>;
+
 struct Outline {
     std::string name;
     std::vector<NodeRef> constraints;
-    // Keyed by the exact text; a later key of the same text replaces an earlier one.
-    std::unordered_map<std::string, SpecOptionValue> set_options;
-    std::unordered_map<std::string, std::optional<SpecOptionValue>> set_defaults;
+    OptionMap<SpecOptionValue> set_options;
+    OptionMap<std::optional<SpecOptionValue>> set_defaults;  // an entry may hold no value
 };
 
 struct PackageOutlineObject : Instance {
@@ -51,18 +55,35 @@ bool holds_exactly(PyObject* dict, const std::vector<ReadEntry>& read) {
     return true;
 }
 
-// Reads an option dictionary entry by entry. Converting a value can run Python
-// code that changes the dictionary; that ends the reading as an internal
-// failure, however it was done: a change of size is seen at the next entry,
-// and any other change (a rebuilt table moves the reading position, so an
-// entry could be skipped) when the entries read are checked against the dict
-// at the end. `convert` gives an error or stores the entry.
-template <class Convert>
-Status read_option_dict(PyObject* dict, Convert&& convert) {
+// Where two entries have the same name, the later one replaces the earlier.
+template <class V>
+void keep_last_of_each_name(OptionMap<V>& entries) {
+    std::vector<bool> kept(entries.size());
+    std::unordered_set<std::string_view> seen;
+    for (std::size_t i = entries.size(); i-- > 0;) kept[i] = seen.insert(entries[i].first).second;
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (kept[i] && next++ != i) entries[next - 1] = std::move(entries[i]);
+    }
+    entries.resize(next);
+}
+
+// Reads an option dictionary entry by entry into a map, keyed by the text of
+// each key; `convert` gives an entry's stored value or an error. Converting a
+// value can run Python code that changes the dictionary; that ends the reading
+// as an internal failure, however it was done: a change of size is seen at the
+// next entry, and any other change (a rebuilt table moves the reading
+// position, so an entry could be skipped) when the entries read are checked
+// against the dict at the end.
+template <class V, class Convert>
+Result<OptionMap<V>> read_option_dict(PyObject* dict, Convert&& convert) {
     if (!PyDict_Check(dict)) return type_mismatch(dict, "dict");
     Py_ssize_t initial = PyDict_GET_SIZE(dict), position = 0;
     std::vector<ReadEntry> read;
     read.reserve(static_cast<std::size_t>(initial));
+    OptionMap<V> entries;
+    entries.reserve(static_cast<std::size_t>(initial));
+    bool distinct_names = true;  // keys of the exact str type are distinct texts
     PyObject *key, *value;
     for (;;) {
         if (PyDict_GET_SIZE(dict) != initial) return Error::internal("dictionary changed size during iteration");
@@ -73,10 +94,14 @@ Status read_option_dict(PyObject* dict, Convert&& convert) {
         const ReadEntry& entry = read.emplace_back(ReadEntry{Ref::borrow(key), Ref::borrow(value)});
         Result<std::string_view> name = text_view_from_python(entry.key.get());
         if (!name.ok()) return name.take_error();
-        if (Status stored = convert(name.value(), entry.value.get()); !stored.ok()) return stored;
+        distinct_names = distinct_names && PyUnicode_CheckExact(entry.key.get());
+        Result<V> converted = convert(entry.value.get());
+        if (!converted.ok()) return converted.take_error();
+        entries.emplace_back(std::string(name.value()), converted.take());
     }
     if (!holds_exactly(dict, read)) return Error::internal("dictionary keys changed during iteration");
-    return success();
+    if (!distinct_names) keep_last_of_each_name(entries);
+    return entries;
 }
 
 struct PackageOutlineConstructor {
@@ -103,28 +128,23 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
     }
 
     if (given(arguments.slots[2])) {
-        Status read = read_option_dict(arguments.slots[2].get(), [&](std::string_view key, PyObject* value) -> Status {
-            Result<SpecOptionValue> converted = spec::spec_option::spec_option_value_from_python(value);
-            if (!converted.ok()) return converted.take_error();
-            outline.set_options.insert_or_assign(std::string(key), converted.take());
-            return success();
-        });
+        auto read = read_option_dict<SpecOptionValue>(arguments.slots[2].get(),
+                                                      spec::spec_option::spec_option_value_from_python);
         if (!read.ok()) return argument_error(read.take_error(), "set_options");
+        outline.set_options = read.take();
     }
 
     if (given(arguments.slots[3])) {
         // None is an entry without value here, unlike in set_options.
-        Status read = read_option_dict(arguments.slots[3].get(), [&](std::string_view key, PyObject* value) -> Status {
-            std::optional<SpecOptionValue> stored;
-            if (value != Py_None) {
+        auto read = read_option_dict<std::optional<SpecOptionValue>>(
+            arguments.slots[3].get(), [](PyObject* value) -> Result<std::optional<SpecOptionValue>> {
+                if (value == Py_None) return std::optional<SpecOptionValue>();
                 Result<SpecOptionValue> converted = spec::spec_option::spec_option_value_from_python(value);
                 if (!converted.ok()) return converted.take_error();
-                stored = converted.take();
-            }
-            outline.set_defaults.insert_or_assign(std::string(key), std::move(stored));
-            return success();
-        });
+                return std::optional<SpecOptionValue>(converted.take());
+            });
         if (!read.ok()) return argument_error(read.take_error(), "set_defaults");
+        outline.set_defaults = read.take();
     }
 
     // Every extra keyword is refused; the conversions above are reported first.

@@ -42,10 +42,6 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
-    // Held: a hook (__index__, __float__) may change the object's class and so
-    // drop the last other reference to this one.
-    Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
-    auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
     if (PyBool_Check(obj)) return std::optional<SpecOptionValue>(obj == Py_True);
     if (PyLong_CheckExact(obj)) {
         // The common case needs no lookups: an int is an integer or, beyond 64 bits, a float.
@@ -61,7 +57,12 @@ Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
         }
         if (!discard_failed_attempt()) return Error::pending();
         return std::optional<SpecOptionValue>();
-    } else {
+    }
+    // Held: a hook (__index__, __float__) may change the object's class and so
+    // drop the last other reference to this one.
+    Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
+    if (!PyLong_CheckExact(obj)) {
         if (is_numpy_bool_type(type)) {
             inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
             int result = truth != nullptr ? truth(obj) : -1;
