@@ -122,9 +122,13 @@ def test_outline(measure):
     ]
     options = {f"opt{i}": i for i in range(10)}
     defaults = {f"def{i}": (None if i % 2 else "x") for i in range(10)}
+    inputs = namespace(constraints=constraints, options=options, defaults=defaults)
+    # The floor: copying the inputs, which any outline must at least read.
+    measure("copies: list(constraints), dict(options), dict(defaults)",
+            "(list(constraints), dict(options), dict(defaults))", inputs, ops=500)
     measure("PackageOutline, 20 constraints, 10 options, 10 defaults",
-            "PackageOutline('pkg', constraints, options, defaults)",
-            namespace(constraints=constraints, options=options, defaults=defaults), anchor="object()", ops=500)
+            "PackageOutline('pkg', constraints, options, defaults)", inputs,
+            anchor="copies: list(constraints), dict(options), dict(defaults)", ops=500)
 
 
 def test_refusal(measure):

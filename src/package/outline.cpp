@@ -37,22 +37,64 @@ struct PackageOutlineObject : Instance {
     void destruct() noexcept { value.~Outline(); }
 };
 
-// One entry as it was read, held until the reading is checked: while held, no
-// other object can take the key's or the value's address.
-struct ReadEntry {
-    Ref key, value;
+// The entries read from a dict, in order. While no Python code can have run,
+// they are only noted. From the first conversion that may run Python code on,
+// they are held, so that no other object can take their addresses, and the
+// dict must then be checked against them at the end: Python code may have
+// changed it in any way, and a rebuilt table moves the reading position, so an
+// entry could have been skipped.
+class ReadLog {
+public:
+    explicit ReadLog(std::size_t size) { noted_.reserve(size); }
+
+    void note(PyObject* key, PyObject* value) {
+        if (held_.empty()) {
+            noted_.push_back({key, value});
+        } else {
+            held_.push_back({Ref::borrow(key), Ref::borrow(value)});
+        }
+    }
+    // Before Python code may run.
+    void hold() {
+        if (!held_.empty()) return;
+        held_.reserve(noted_.capacity());
+        for (auto [key, value] : noted_) held_.push_back({Ref::borrow(key), Ref::borrow(value)});
+    }
+    std::size_t size() const noexcept { return held_.empty() ? noted_.size() : held_.size(); }
+    // Whether the dict holds exactly the entries read, in the order read.
+    bool matches(PyObject* dict) const {
+        if (held_.empty()) return true;  // no Python code ran
+        if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(held_.size())) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        for (const HeldEntry& entry : held_) {
+            if (!PyDict_Next(dict, &position, &key, &value)) return false;
+            if (key != entry.key.get() || value != entry.value.get()) return false;
+        }
+        return true;
+    }
+
+private:
+    struct HeldEntry {
+        Ref key, value;
+    };
+    std::vector<std::pair<PyObject*, PyObject*>> noted_;
+    std::vector<HeldEntry> held_;
 };
 
-// Whether the dict holds exactly the entries read, in the order read.
-bool holds_exactly(PyObject* dict, const std::vector<ReadEntry>& read) {
-    if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(read.size())) return false;
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    for (const ReadEntry& entry : read) {
-        if (!PyDict_Next(dict, &position, &key, &value)) return false;
-        if (key != entry.key.get() || value != entry.value.get()) return false;
-    }
-    return true;
+// An entry's value when converting it cannot run Python code: false when it can.
+bool value_without_python(PyObject* value, SpecOptionValue& out) {
+    return spec::spec_option::common_value_from_python(value, out);
+}
+bool value_without_python(PyObject* value, std::optional<SpecOptionValue>& out) {
+    // None is an entry without value in set_defaults, unlike in set_options.
+    return value == Py_None || spec::spec_option::common_value_from_python(value, out.emplace());
+}
+Status value_from_python(PyObject* value, SpecOptionValue& out) {
+    return spec::spec_option::spec_option_value_from_python(value, out);
+}
+Status value_from_python(PyObject* value, std::optional<SpecOptionValue>& out) {
+    return spec::spec_option::spec_option_value_from_python(value, out ? *out : out.emplace());
 }
 
 // Where two entries have the same name, the later one replaces the earlier.
@@ -69,18 +111,15 @@ void keep_last_of_each_name(OptionMap<V>& entries) {
 }
 
 // Reads an option dictionary entry by entry into a map, keyed by the text of
-// each key; `convert` gives an entry's stored value or an error. Converting a
-// value can run Python code that changes the dictionary; that ends the reading
-// as an internal failure, however it was done: a change of size is seen at the
-// next entry, and any other change (a rebuilt table moves the reading
-// position, so an entry could be skipped) when the entries read are checked
-// against the dict at the end.
-template <class V, class Convert>
-Result<OptionMap<V>> read_option_dict(PyObject* dict, Convert&& convert) {
+// each key. Converting a value can run Python code that changes the
+// dictionary; that ends the reading as an internal failure, however it was
+// done: a change of size is seen at the next entry, any other change when the
+// entries read are checked against the dict at the end.
+template <class V>
+Result<OptionMap<V>> read_option_dict(PyObject* dict) {
     if (!PyDict_Check(dict)) return type_mismatch(dict, "dict");
     Py_ssize_t initial = PyDict_GET_SIZE(dict), position = 0;
-    std::vector<ReadEntry> read;
-    read.reserve(static_cast<std::size_t>(initial));
+    ReadLog read(static_cast<std::size_t>(initial));
     OptionMap<V> entries;
     entries.reserve(static_cast<std::size_t>(initial));
     bool distinct_names = true;  // keys of the exact str type are distinct texts
@@ -91,15 +130,16 @@ Result<OptionMap<V>> read_option_dict(PyObject* dict, Convert&& convert) {
         if (read.size() == static_cast<std::size_t>(initial)) {
             return Error::internal("dictionary keys changed during iteration");
         }
-        const ReadEntry& entry = read.emplace_back(ReadEntry{Ref::borrow(key), Ref::borrow(value)});
-        Result<std::string_view> name = text_view_from_python(entry.key.get());
+        read.note(key, value);
+        Result<std::string_view> name = text_view_from_python(key);
         if (!name.ok()) return name.take_error();
-        distinct_names = distinct_names && PyUnicode_CheckExact(entry.key.get());
-        Result<V> converted = convert(entry.value.get());
-        if (!converted.ok()) return converted.take_error();
-        entries.emplace_back(std::string(name.value()), converted.take());
+        distinct_names = distinct_names && PyUnicode_CheckExact(key);
+        V& stored = entries.emplace_back(std::string(name.value()), V()).second;
+        if (value_without_python(value, stored)) continue;
+        read.hold();
+        if (Status converted = value_from_python(value, stored); !converted.ok()) return converted.take_error();
     }
-    if (!holds_exactly(dict, read)) return Error::internal("dictionary keys changed during iteration");
+    if (!read.matches(dict)) return Error::internal("dictionary keys changed during iteration");
     if (!distinct_names) keep_last_of_each_name(entries);
     return entries;
 }
@@ -128,21 +168,13 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
     }
 
     if (given(arguments.slots[2])) {
-        auto read = read_option_dict<SpecOptionValue>(arguments.slots[2].get(),
-                                                      spec::spec_option::spec_option_value_from_python);
+        auto read = read_option_dict<SpecOptionValue>(arguments.slots[2].get());
         if (!read.ok()) return argument_error(read.take_error(), "set_options");
         outline.set_options = read.take();
     }
 
     if (given(arguments.slots[3])) {
-        // None is an entry without value here, unlike in set_options.
-        auto read = read_option_dict<std::optional<SpecOptionValue>>(
-            arguments.slots[3].get(), [](PyObject* value) -> Result<std::optional<SpecOptionValue>> {
-                if (value == Py_None) return std::optional<SpecOptionValue>();
-                Result<SpecOptionValue> converted = spec::spec_option::spec_option_value_from_python(value);
-                if (!converted.ok()) return converted.take_error();
-                return std::optional<SpecOptionValue>(converted.take());
-            });
+        auto read = read_option_dict<std::optional<SpecOptionValue>>(arguments.slots[3].get());
         if (!read.ok()) return argument_error(read.take_error(), "set_defaults");
         outline.set_defaults = read.take();
     }

@@ -42,27 +42,14 @@ bool is_numpy_bool_type(PyTypeObject* type) {
 }  // namespace
 
 Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
-    if (PyBool_Check(obj)) return std::optional<SpecOptionValue>(obj == Py_True);
-    if (PyLong_CheckExact(obj)) {
-        // The common case needs no lookups: an int is an integer or, beyond 64 bits, a float.
-        int overflow = 0;
-        long long integer = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0) return std::optional<SpecOptionValue>(static_cast<std::int64_t>(integer));
-    } else if (PyFloat_CheckExact(obj)) {
-        return std::optional<SpecOptionValue>(PyFloat_AS_DOUBLE(obj));
-    } else if (PyUnicode_CheckExact(obj)) {
-        Py_ssize_t size;
-        if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size)) {
-            return std::optional<SpecOptionValue>(std::string(data, static_cast<size_t>(size)));
-        }
-        if (!discard_failed_attempt()) return Error::pending();
-        return std::optional<SpecOptionValue>();
-    }
+    if (SpecOptionValue common; common_value_from_python(obj, common)) return std::optional(std::move(common));
+    // What remains of the exact types: an int beyond 64 bits becomes a float,
+    // a str that is not ASCII is read as UTF-8 below.
     // Held: a hook (__index__, __float__) may change the object's class and so
     // drop the last other reference to this one.
     Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
-    if (!PyLong_CheckExact(obj)) {
+    if (!PyLong_CheckExact(obj) && !PyUnicode_CheckExact(obj)) {
         if (is_numpy_bool_type(type)) {
             inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
             int result = truth != nullptr ? truth(obj) : -1;

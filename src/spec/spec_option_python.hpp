@@ -11,6 +11,28 @@
 
 namespace trelk::spec::spec_option {
 
+// The common values, whose type is exactly int (within 64 bits), float, bool
+// or str (compact ASCII), go into `out` at once: no lookup, no Python code.
+// False for anything else, leaving `out` unchanged.
+inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
+    if (PyLong_CheckExact(obj)) {
+        int overflow = 0;
+        long long integer = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow != 0) return false;
+        out.emplace<std::int64_t>(integer);
+    } else if (PyFloat_CheckExact(obj)) {
+        out.emplace<double>(PyFloat_AS_DOUBLE(obj));
+    } else if (PyBool_Check(obj)) {
+        out.emplace<bool>(obj == Py_True);
+    } else if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
+        out.emplace<std::string>(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 // The attempts, in this order: exactly bool (or a numpy boolean), a signed
 // 64-bit integer, a float, a str, a Version. None of them fitting gives no
 // value. A failed attempt's exception is discarded, unless it is no Exception
@@ -19,6 +41,14 @@ binding::Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject
 
 // The attempts above, then the refusal with its ERROR event.
 binding::Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj);
+// The same, into `out`.
+inline binding::Status spec_option_value_from_python(PyObject* obj, SpecOptionValue& out) {
+    if (common_value_from_python(obj, out)) return binding::success();
+    binding::Result<SpecOptionValue> converted = spec_option_value_from_python(obj);
+    if (!converted.ok()) return converted.take_error();
+    out = converted.take();
+    return binding::success();
+}
 
 binding::Result<binding::Ref> spec_option_value_to_python(const SpecOptionValue& value);
 

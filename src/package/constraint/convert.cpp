@@ -65,8 +65,14 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
         // Python code may change the list, so its size is read anew each time.
         result.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
         for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
-            Ref item = Ref::borrow(PyList_CheckExact(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i));
-            if (!append_converted(result, item.get(), failure)) return failure;
+            PyObject* item = PyList_CheckExact(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+            if (NodeRef node; node_without_python(item, node)) {
+                result.push_back(std::move(node));
+                continue;
+            }
+            // Held: converting it runs Python code, which may drop it from the list.
+            Ref held = Ref::borrow(item);
+            if (!append_converted(result, held.get(), failure)) return failure;
         }
         return result;
     }

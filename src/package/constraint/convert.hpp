@@ -16,14 +16,18 @@ namespace trelk::package::constraint {
 // Version) a Value node; anything else is refused with an ERROR event and a
 // TypeError "cannot convert '<type>' to Constraint".
 binding::Result<NodeRef> constraint_from_python_in_full(PyObject* obj);
-inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
-    // The common case inline: an object of a class not bound to a thread, not
-    // being written. Everything else takes the whole way.
-    if (is_constraint_object(obj)) {
-        if (reinterpret_cast<ConstraintObject*>(obj)->node->kind != Kind::IfThen) {
-            if (auto reading = binding::Reading<ConstraintObject>::try_enter(obj)) return reading->node;
-        }
+// The common case, which runs no Python code: an object of a class not bound
+// to a thread, not being written. False for everything else.
+inline bool node_without_python(PyObject* obj, NodeRef& out) {
+    if (!is_constraint_object(obj) || reinterpret_cast<ConstraintObject*>(obj)->node->kind == Kind::IfThen) {
+        return false;
     }
+    auto reading = binding::Reading<ConstraintObject>::try_enter(obj);
+    if (reading) out = reading->node;
+    return static_cast<bool>(reading);
+}
+inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
+    if (NodeRef node; node_without_python(obj, node)) return node;
     return constraint_from_python_in_full(obj);
 }
 
