@@ -1,9 +1,8 @@
-// Owning and borrowed references to Python objects.
+// Owning references to Python objects.
 //
 // `Ref` owns one reference and gives it back when it goes out of scope, so every
-// error path cleans up by construction. `Borrowed` is a plain view that never
-// touches the count. Both are built only by explicit `steal`/`borrow`, and an
-// owned reference leaves for the interpreter only through `release()`.
+// error path cleans up by construction. It is built only by explicit
+// `steal`/`borrow`, and leaves for the interpreter only through `release()`.
 #pragma once
 
 #include <Python.h>
@@ -11,17 +10,6 @@
 #include <utility>
 
 namespace trelk::binding {
-
-class Borrowed {
-public:
-    static Borrowed borrow(PyObject* obj) noexcept { return Borrowed(obj); }
-    PyObject* get() const noexcept { return obj_; }
-    explicit operator bool() const noexcept { return obj_ != nullptr; }
-
-private:
-    explicit Borrowed(PyObject* obj) noexcept : obj_(obj) {}
-    PyObject* obj_;
-};
 
 class Ref {
 public:
@@ -33,7 +21,6 @@ public:
         Py_XINCREF(obj);
         return Ref(obj);
     }
-    static Ref borrow(Borrowed obj) noexcept { return borrow(obj.get()); }
 
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -48,7 +35,6 @@ public:
     ~Ref() { Py_XDECREF(obj_); }
 
     PyObject* get() const noexcept { return obj_; }
-    Borrowed view() const noexcept { return Borrowed::borrow(obj_); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
     // Hands the reference over to the caller (usually the interpreter).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
