@@ -223,3 +223,80 @@ else:
 """, "1", expect_stderr=True)
     assert out == b""
     assert os.strerror(errno.ENOSPC).encode() in err
+
+
+BLOCKING = """
+import fcntl, faulthandler, select, signal, threading, time
+faulthandler.dump_traceback_later(30, exit=True)
+read_end, write_end = os.pipe()  # nobody reads it until the blocked call is interrupted
+os.dup2(write_end, 1)
+capacity = fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)
+long_named = type("N" * capacity, (), {})()
+
+def pipe_full():
+    return not select.select([], [write_end], [], 0)[1]
+
+def fill():
+    os.set_blocking(write_end, False)
+    try:
+        while True:
+            os.write(write_end, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+
+interrupted = []
+def interrupt_once(*_):  # the signals sent after the first find the call over
+    if not interrupted:
+        interrupted.append(True)
+        raise KeyboardInterrupt
+signal.signal(signal.SIGINT, interrupt_once)
+
+calling, done = threading.Event(), threading.Event()
+def interrupter():  # runs only while the blocked call lets other threads run
+    calling.wait()
+    while not pipe_full():
+        time.sleep(0.01)
+    while not done.wait(0.1):
+        os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupter, daemon=True).start()
+"""
+
+LINE_AHEAD = """trelk.init_tracing()
+threading.Thread(target=lambda: Depends("a") == long_named, daemon=True).start()
+while not pipe_full():
+    time.sleep(0.01)"""
+
+
+@pytest.mark.parametrize("setup, call", [
+    # a line longer than the pipe blocks partway
+    ("trelk.init_tracing()", "Depends('a') == long_named"),
+    ("trelk.init_tracing()", "PackageOutline('p', set_options={'o': long_named})"),
+    ("trelk.init_tracing()", "PackageOutline('p', **{'k' * capacity: 1})"),
+    # a full pipe blocks the whole line
+    ("fill()", "trelk.init_tracing()"),
+    ("fill()", "trelk.main_entry()"),
+    # another thread's blocked line holds the line lock
+    (LINE_AHEAD, "trelk.main_entry()"),
+], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line"])
+def test_blocked_standard_output_is_interruptible(setup, call):
+    out = child_stdout(BLOCKING + setup + f"""
+try:
+    calling.set()
+    {call}
+except BaseException as exc:
+    assert type(exc) is KeyboardInterrupt, repr(exc)
+else:
+    raise SystemExit("not interrupted")
+done.set()
+# The line lock was let go: once the pipe is read, lines go out again.
+drained = []
+reader = threading.Thread(target=lambda: drained.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
+reader.start()
+trelk.main_entry()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+reader.join()
+assert b"".join(drained).endswith(b"trelk entrypoint\\n")
+""", "1")
+    assert out == b""
