@@ -173,6 +173,25 @@ for t in threads:
         [WARN_PLAIN] + 600 * [refusal] + 200 * [b"trelk entrypoint\n"])
 
 
+def test_interpreter_exit_while_daemon_threads_write():
+    # Threads that want the interpreter back once it shuts down are ended by it.
+    child_stdout("""
+import threading
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+trelk.init_tracing()
+def convert(started):
+    while True:
+        Depends("a") == None
+        trelk.main_entry()
+        started.set()
+starts = [threading.Event() for _ in range(4)]
+for started in starts:
+    threading.Thread(target=convert, args=(started,), daemon=True).start()
+for started in starts:
+    started.wait()
+""")
+
+
 def test_main_entry_bypasses_sys_stdout():
     out = child_stdout("""
 import io
