@@ -1,7 +1,7 @@
-#include "binding/wait.hpp"
-
 #include <Python.h>
 #include <unistd.h>
+
+#include "binding/wait.hpp"
 
 namespace trelk::binding {
 
@@ -14,8 +14,9 @@ void restore_interpreter(void* state) noexcept {
         PyEval_RestoreThread(static_cast<PyThreadState*>(state));
     } catch (...) {
         // Once the interpreter shuts down, it ends a thread that asks for it back
-        // by unwinding the thread's stack, which the C++ frames below cannot let
-        // pass. This thread parks here instead, until the process ends.
+        // by unwinding the thread's stack, which the module's C++ frames that
+        // called this cannot let pass. This thread parks here instead, until the
+        // process ends.
         for (;;) pause();
     }
 }
