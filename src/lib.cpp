@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "binding/class.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "binding/wait.hpp"
 #include "package/constraint/classes.hpp"
 #include "package/outline.hpp"
 #include "package/version_python.hpp"
@@ -151,13 +153,16 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
             bool styled = !tracing::no_color_requested(std::getenv("NO_COLOR"));
-            if (!tracing::install_writer(styled)) {
+            if (!tracing::install_writer(styled, interpreter_wait_policy)) {
                 raise_error(Error::internal(
                     "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
                     "dispatcher has already been set\")"));
                 return nullptr;
             }
-            tracing::emit_event(tracing::Level::Warn, "trelk", "tracing activated");
+            if (tracing::emit_event(tracing::Level::Warn, "trelk", "tracing activated") ==
+                tracing::Delivery::Interrupted) {
+                return nullptr;
+            }
             Py_RETURN_NONE;
         },
         static_cast<PyObject*>(nullptr));
@@ -166,7 +171,9 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
-            if (int error = tracing::write_standard_output("trelk entrypoint\n")) {
+            int error = tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
+            if (error == EINTR) return nullptr;  // a signal handler raised
+            if (error != 0) {
                 raise_error(Error::internal(std::string("failed printing to stdout: ") + std::strerror(error)));
                 return nullptr;
             }

@@ -147,20 +147,49 @@ def test_message_escaping(code, target, message, no_color):
     assert out.count(b"\n") == 3
 
 
-def test_lines_from_threads_stay_whole():
-    out = child_stdout("""
+# Lines longer than PIPE_BUF are not kept whole by the system, only by the module.
+@pytest.mark.parametrize("name_length", [1, 3 * 4096], ids=["short", "beyond-pipe-buf"])
+def test_lines_from_threads_stay_whole(name_length):
+    out = child_stdout(f"""
 import threading
 trelk.init_tracing()
-def work():
+refused = type("N" * {name_length}, (), {{}})()
+def convert():
     for _ in range(200):
-        Depends("a") == None
-threads = [threading.Thread(target=work) for _ in range(4)]
+        Depends("a") == refused
+def enter():
+    for _ in range(200):
+        trelk.main_entry()
+threads = [threading.Thread(target=work) for work in (convert, convert, convert, enter)]
 for t in threads:
     t.start()
 for t in threads:
     t.join()
 """, "1")
-    assert out == WARN_PLAIN + 800 * error_line("trelk::package::constraint", NONE_REFUSED, False)
+    refusal = error_line("trelk::package::constraint",
+                         f"cannot convert '<class '__main__.{'N' * name_length}'>' to Constraint", False)
+    assert out.startswith(WARN_PLAIN)
+    assert sorted(out.splitlines(keepends=True)) == sorted(
+        [WARN_PLAIN] + 600 * [refusal] + 200 * [b"trelk entrypoint\n"])
+
+
+def test_interpreter_exit_while_daemon_threads_write():
+    # Threads that want the interpreter back once it shuts down are ended by it.
+    child_stdout("""
+import threading
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+trelk.init_tracing()
+def convert(started):
+    while True:
+        Depends("a") == None
+        trelk.main_entry()
+        started.set()
+starts = [threading.Event() for _ in range(4)]
+for started in starts:
+    threading.Thread(target=convert, args=(started,), daemon=True).start()
+for started in starts:
+    started.wait()
+""")
 
 
 def test_main_entry_bypasses_sys_stdout():
@@ -223,3 +252,80 @@ else:
 """, "1", expect_stderr=True)
     assert out == b""
     assert os.strerror(errno.ENOSPC).encode() in err
+
+
+BLOCKING = """
+import fcntl, faulthandler, select, signal, threading, time
+faulthandler.dump_traceback_later(30, exit=True)
+read_end, write_end = os.pipe()  # nobody reads it until the blocked call is interrupted
+os.dup2(write_end, 1)
+capacity = fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)
+long_named = type("N" * capacity, (), {})()
+
+def pipe_full():
+    return not select.select([], [write_end], [], 0)[1]
+
+def fill():
+    os.set_blocking(write_end, False)
+    try:
+        while True:
+            os.write(write_end, b"." * 4096)
+    except BlockingIOError:
+        pass
+    os.set_blocking(write_end, True)
+
+interrupted = []
+def interrupt_once(*_):  # the signals sent after the first find the call over
+    if not interrupted:
+        interrupted.append(True)
+        raise KeyboardInterrupt
+signal.signal(signal.SIGINT, interrupt_once)
+
+calling, done = threading.Event(), threading.Event()
+def interrupter():  # runs only while the blocked call lets other threads run
+    calling.wait()
+    while not pipe_full():
+        time.sleep(0.01)
+    while not done.wait(0.1):
+        os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupter, daemon=True).start()
+"""
+
+LINE_AHEAD = """trelk.init_tracing()
+threading.Thread(target=lambda: Depends("a") == long_named, daemon=True).start()
+while not pipe_full():
+    time.sleep(0.01)"""
+
+
+@pytest.mark.parametrize("setup, call", [
+    # a line longer than the pipe blocks partway
+    ("trelk.init_tracing()", "Depends('a') == long_named"),
+    ("trelk.init_tracing()", "PackageOutline('p', set_options={'o': long_named})"),
+    ("trelk.init_tracing()", "PackageOutline('p', **{'k' * capacity: 1})"),
+    # a full pipe blocks the whole line
+    ("fill()", "trelk.init_tracing()"),
+    ("fill()", "trelk.main_entry()"),
+    # another thread's blocked line holds the line lock
+    (LINE_AHEAD, "trelk.main_entry()"),
+], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line"])
+def test_blocked_standard_output_is_interruptible(setup, call):
+    out = child_stdout(BLOCKING + setup + f"""
+try:
+    calling.set()
+    {call}
+except BaseException as exc:
+    assert type(exc) is KeyboardInterrupt, repr(exc)
+else:
+    raise SystemExit("not interrupted")
+done.set()
+# The line lock was let go: once the pipe is read, lines go out again.
+drained = []
+reader = threading.Thread(target=lambda: drained.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
+reader.start()
+trelk.main_entry()
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+os.close(write_end)
+reader.join()
+assert b"".join(drained).endswith(b"trelk entrypoint\\n")
+""", "1")
+    assert out == b""

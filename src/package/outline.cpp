@@ -184,7 +184,10 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
         Result<std::string> keyword = str_text(arguments.first_extra.get());
         if (!keyword.ok()) return keyword.take_error();
         std::string message = "PyPackageOutline unexpected keyword argument '" + keyword.value() + "'";
-        tracing::emit_event(tracing::Level::Error, "trelk::package::outline", message);
+        if (tracing::emit_event(tracing::Level::Error, "trelk::package::outline", message) ==
+            tracing::Delivery::Interrupted) {
+            return Error::pending();
+        }
         return Error::value(std::move(message));
     }
 

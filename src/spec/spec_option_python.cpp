@@ -95,7 +95,10 @@ Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj) {
     Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (!type_text.ok()) return type_text.take_error();
     std::string message = "cannot cast Python type '" + type_text.value() + "' to SpecOptionValue";
-    tracing::emit_event(tracing::Level::Error, "trelk::spec::spec_option", message);
+    if (tracing::emit_event(tracing::Level::Error, "trelk::spec::spec_option", message) ==
+        tracing::Delivery::Interrupted) {
+        return Error::pending();
+    }
     return Error::type(std::move(message));
 }
 

@@ -1,6 +1,12 @@
 // Diagnostic events: a level, a target naming the reporting namespace, and a
 // message. They cost one atomic load until a writer is installed, and from then
 // on every event at INFO or above is one line on the process's standard output.
+//
+// Standard output can block for as long as its reader pleases (a full pipe, a
+// paused terminal), and so can the line that another thread is writing. The
+// writer knows nothing of its host, so the host says how to wait: it lets its
+// other threads run meanwhile and runs its own handlers when a signal cuts a
+// wait short, and one of those handlers failing stops the write.
 #pragma once
 
 #include <atomic>
@@ -10,28 +16,48 @@ namespace trelk::tracing {
 
 enum class Level : int { Trace, Debug, Info, Warn, Error };
 
+// How a thread waits for standard output on behalf of its host.
+struct WaitPolicy {
+    // Lets the host's other threads go on while this one waits; returns what
+    // `reenter` takes back on this thread.
+    void* (*step_aside)() noexcept;
+    void (*reenter)(void* token) noexcept;
+    // Runs the host's signal handlers after a signal cut a wait short, between
+    // `reenter` and the next `step_aside`, perhaps with the line lock held;
+    // false when one of them failed, and the failure is then the emitter's.
+    bool (*signals_handled)() noexcept;
+};
+
+// What became of an event, as far as its emitter is concerned: a line that
+// could not be written is only reported, but an interrupt is the emitter's.
+enum class [[nodiscard]] Delivery { Done, Interrupted };
+
 namespace detail {
 // The least severe level that is written; above Error while nothing is installed.
 extern std::atomic<int> lowest_enabled;
-void write_event(Level level, std::string_view target, std::string_view message) noexcept;
+Delivery write_event(Level level, std::string_view target, std::string_view message) noexcept;
 }  // namespace detail
 
-inline void emit_event(Level level, std::string_view target, std::string_view message) noexcept {
-    if (static_cast<int>(level) < detail::lowest_enabled.load(std::memory_order_relaxed)) return;
-    detail::write_event(level, target, message);
+inline Delivery emit_event(Level level, std::string_view target, std::string_view message) noexcept {
+    if (static_cast<int>(level) < detail::lowest_enabled.load(std::memory_order_relaxed)) {
+        return Delivery::Done;
+    }
+    return detail::write_event(level, target, message);
 }
 
-// Installs the process-wide writer, styled with colours or not; false when a
-// writer was installed before (it stays in place, unchanged).
-bool install_writer(bool styled) noexcept;
+// Installs the process-wide writer, styled with colours or not, waiting as
+// `policy` says; false when a writer was installed before (it stays in place,
+// unchanged).
+bool install_writer(bool styled, const WaitPolicy& policy) noexcept;
 
 // Whether the value of NO_COLOR (null when unset) switches styling off: any
 // non-empty value that is valid UTF-8 does.
 bool no_color_requested(const char* value) noexcept;
 
 // Writes `bytes` to the standard output handle under the lock that event lines
-// take; 0 on success, else the system's error number.
-int write_standard_output(std::string_view bytes) noexcept;
+// take, waiting as `policy` says; 0 on success, EINTR when a signal handler
+// failed (the write stopped, perhaps partway), else the system's error number.
+int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
 
 // The line of one event, with a line feed, as the writer formats it.
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,

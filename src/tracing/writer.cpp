@@ -1,9 +1,9 @@
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "tracing/event.hpp"
@@ -18,8 +18,61 @@ namespace {
 
 enum : int { Empty, Installing, Installed };
 std::atomic<int> writer_state{Empty};
-bool writer_styled = false;  // fixed before writer_state becomes Installed
-std::mutex standard_output_lock;
+// Both fixed before writer_state becomes Installed.
+bool writer_styled = false;
+WaitPolicy writer_policy{};
+
+// The lock that keeps lines whole: a semaphore, because waiting for it has to
+// end when a signal arrives, as a blocked write does, and a mutex's wait does
+// not. Never destroyed: a thread may still wait for it at exit.
+class LineLock {
+public:
+    LineLock() noexcept { sem_init(&free_, 0, 1); }
+    // 0 once held, else the error that ended the wait (EINTR for a signal).
+    int acquire() noexcept { return sem_wait(&free_) == 0 ? 0 : errno; }
+    void release() noexcept { sem_post(&free_); }
+
+private:
+    sem_t free_;
+};
+LineLock line_lock;
+
+// Set while this thread writes to standard output. Only the host's signal
+// handlers, run in the middle of such a write, can write again on this thread,
+// and they must neither wait for the line lock that it holds nor mix in.
+thread_local bool writing = false;
+
+// This thread's wait on behalf of the host, for the length of one write.
+class StepAside {
+public:
+    explicit StepAside(const WaitPolicy& policy) noexcept : policy_(policy), token_(policy.step_aside()) {}
+    StepAside(const StepAside&) = delete;
+    StepAside& operator=(const StepAside&) = delete;
+    ~StepAside() {
+        if (aside_) policy_.reenter(token_);
+    }
+
+    // After a signal cut a wait short: whether the host's handlers let the write go on.
+    bool signals_handled() noexcept {
+        policy_.reenter(token_);
+        aside_ = policy_.signals_handled();
+        if (aside_) token_ = policy_.step_aside();
+        return aside_;
+    }
+
+private:
+    const WaitPolicy& policy_;
+    void* token_;
+    bool aside_ = true;
+};
+
+class LineHeld {
+public:
+    LineHeld() = default;
+    LineHeld(const LineHeld&) = delete;
+    LineHeld& operator=(const LineHeld&) = delete;
+    ~LineHeld() { line_lock.release(); }
+};
 
 constexpr std::string_view level_text[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
 constexpr std::string_view level_colour[] = {"35", "34", "32", "33", "31"};
@@ -56,17 +109,39 @@ void append_escaped(std::string& out, std::string_view message) {
     }
 }
 
-int write_all(std::string_view bytes) noexcept {
-    std::lock_guard<std::mutex> hold(standard_output_lock);
+int write_whole(std::string_view bytes, const WaitPolicy& policy) noexcept {
+    StepAside aside(policy);
+    int error;
+    while ((error = line_lock.acquire()) == EINTR) {
+        if (!aside.signals_handled()) return EINTR;
+    }
+    if (error != 0) return error;
+    // Released before the host is reentered, so that the next writer need not
+    // wait until this thread gets the host back.
+    LineHeld held;
     while (!bytes.empty()) {
         ssize_t written = ::write(1, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
+        if (written < 0 && errno != EINTR) return errno;
+        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
+        // A signal ends a blocked write with EINTR, or short once part went out.
+        if ((written < 0 || !bytes.empty()) && !aside.signals_handled()) return EINTR;
     }
     return 0;
+}
+
+int write_all(std::string_view bytes, const WaitPolicy& policy) noexcept {
+    if (writing) return EDEADLK;
+    writing = true;
+    int error = write_whole(bytes, policy);
+    writing = false;
+    return error;
+}
+
+void report_lost_line(int error) noexcept {
+    std::string report = "trelk: a diagnostic line could not be written to standard output: ";
+    report += std::strerror(error);
+    report += '\n';
+    [[maybe_unused]] ssize_t ignored = ::write(2, report.data(), report.size());
 }
 
 bool valid_utf8(std::string_view text) noexcept {
@@ -109,32 +184,36 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
     out += '\n';
 }
 
-void detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
-    if (writer_state.load(std::memory_order_acquire) != Installed) return;
+Delivery detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
+    if (writer_state.load(std::memory_order_acquire) != Installed) return Delivery::Done;
     thread_local std::string line;
+    // A signal handler of this thread's own write must not format over its line.
+    if (writing) {
+        report_lost_line(EDEADLK);
+        return Delivery::Done;
+    }
     try {
         format_line(line, level, target, message, writer_styled);
     } catch (...) {
         line.clear();
         static constexpr char lost[] = "trelk: a diagnostic line was lost: out of memory\n";
         [[maybe_unused]] ssize_t ignored = ::write(2, lost, sizeof lost - 1);
-        return;
+        return Delivery::Done;
     }
-    if (int error = write_all(line)) {
-        std::string report = "trelk: a diagnostic line could not be written to standard output: ";
-        report += std::strerror(error);
-        report += '\n';
-        [[maybe_unused]] ssize_t ignored = ::write(2, report.data(), report.size());
-    }
+    int error = write_all(line, writer_policy);
     line.clear();
+    if (error == EINTR) return Delivery::Interrupted;
+    if (error != 0) report_lost_line(error);
+    return Delivery::Done;
 }
 
-bool install_writer(bool styled) noexcept {
+bool install_writer(bool styled, const WaitPolicy& policy) noexcept {
     int expected = Empty;
     if (!writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel)) {
         return false;
     }
     writer_styled = styled;
+    writer_policy = policy;
     writer_state.store(Installed, std::memory_order_release);
     detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
     return true;
@@ -145,6 +224,8 @@ bool no_color_requested(const char* value) noexcept {
     return valid_utf8(value);
 }
 
-int write_standard_output(std::string_view bytes) noexcept { return write_all(bytes); }
+int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept {
+    return write_all(bytes, policy);
+}
 
 }  // namespace trelk::tracing

@@ -51,7 +51,10 @@ Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
     Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (!type_text.ok()) return type_text.take_error();
     std::string message = "cannot convert '" + type_text.value() + "' to Constraint";
-    tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message);
+    if (tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message) ==
+        tracing::Delivery::Interrupted) {
+        return Error::pending();
+    }
     return Error::type(std::move(message));
 }
 

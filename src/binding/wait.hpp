@@ -1,0 +1,13 @@
+// How a thread that holds the interpreter waits for standard output: without
+// the interpreter lock, so that every other thread goes on meanwhile, and with
+// the interpreter's signal handlers run when a signal cuts the wait short, so
+// that Ctrl-C ends it with KeyboardInterrupt as it ends a blocked print().
+#pragma once
+
+#include "tracing/event.hpp"
+
+namespace trelk::binding {
+
+extern const tracing::WaitPolicy interpreter_wait_policy;
+
+}  // namespace trelk::binding
