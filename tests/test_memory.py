@@ -36,3 +36,23 @@ def test_native_exhaustion_raises_memory_error():
         """
     )
     assert result.stdout.split() == [b"MemoryError", b"alive"], result.stderr
+
+
+def test_refused_version_costs_no_memory_in_proportion_to_its_length():
+    # Before anything is built the whole text is checked: at 40 bytes a part,
+    # these would need more than the limit.
+    result = run_python(
+        """
+        import resource
+        from trelk.package.version import Version
+        limit = 1 << 30
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for text in ["." * (20 << 20), "1." * (15 << 20) + "_", "1-" * (15 << 20), "1.>" + ".1" * (15 << 20)]:
+            try:
+                Version(text)
+            except ValueError as error:
+                print(*error.args)
+        """
+    )
+    assert result.stdout.decode().splitlines() == [
+        "EmptyPart", 'InvalidPart("_")', "TrailingSeparator", "PartAfterRest"], result.stderr
