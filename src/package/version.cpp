@@ -1,6 +1,7 @@
 #include "package/version.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <iterator>
 
@@ -8,9 +9,18 @@ namespace trelk::package::version {
 
 namespace {
 
-bool is_separator(char c) { return c == '.' || c == '-' || c == '+'; }
+// What each byte is to the parser, looked up in one step.
+enum class CharClass : std::uint8_t { Other, Separator, Alphanumeric };
+constexpr std::array<CharClass, 256> char_classes = [] {
+    std::array<CharClass, 256> classes{};
+    for (unsigned char c : std::string_view(".-+")) classes[c] = CharClass::Separator;
+    for (unsigned char c = '0'; c <= '9'; ++c) classes[c] = CharClass::Alphanumeric;
+    for (unsigned char c = 'a'; c <= 'z'; ++c) classes[c] = classes[c - 'a' + 'A'] = CharClass::Alphanumeric;
+    return classes;
+}();
+CharClass char_class(char c) { return char_classes[static_cast<unsigned char>(c)]; }
+bool is_separator(char c) { return char_class(c) == CharClass::Separator; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alphanumeric(char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 using Parts = decltype(Version::parts);
 using Kind = VersionParseError::Kind;
@@ -18,10 +28,11 @@ using Kind = VersionParseError::Kind;
 // `*` or `>` alone.
 bool is_wildcard(std::string_view text) { return text.size() == 1 && (text[0] == '*' || text[0] == '>'); }
 
-// Whether one part between separators is refused, and why; allocates nothing
-// but the copy of an invalid part. The rest flag is tested before anything
-// else, emptiness included.
-bool check_part(std::string_view text, bool& after_rest, VersionParseError& error) {
+// Whether one part between separators (`alphanumeric` when all its bytes are
+// ASCII letters and digits) is refused, and why; allocates nothing but the
+// copy of an invalid part. The rest flag is tested before anything else,
+// emptiness included.
+bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, VersionParseError& error) {
     if (after_rest) {
         error = {Kind::PartAfterRest, {}};
         return false;
@@ -34,7 +45,7 @@ bool check_part(std::string_view text, bool& after_rest, VersionParseError& erro
         error = {Kind::EmptyPart, {}};
         return false;
     }
-    if (std::all_of(text.begin(), text.end(), is_alphanumeric)) return true;
+    if (alphanumeric) return true;
     error = {Kind::InvalidPart, std::string(text)};
     return false;
 }
@@ -128,14 +139,20 @@ ParseResult parse(std::string_view text) {
     VersionParseError error{};
     bool after_rest = false;
     std::size_t separators = 0, start = 0;
+    bool alphanumeric = true;  // the current part, so far
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!is_separator(text[i])) continue;
-        if (!check_part(text.substr(start, i - start), after_rest, error)) return error;
+        const CharClass kind = char_class(text[i]);
+        if (kind != CharClass::Separator) {
+            alphanumeric = alphanumeric && kind == CharClass::Alphanumeric;
+            continue;
+        }
+        if (!check_part(text.substr(start, i - start), alphanumeric, after_rest, error)) return error;
         ++separators;
         start = i + 1;
+        alphanumeric = true;
     }
     if (start == text.size()) return VersionParseError{Kind::TrailingSeparator, {}};
-    if (!check_part(text.substr(start), after_rest, error)) return error;
+    if (!check_part(text.substr(start), alphanumeric, after_rest, error)) return error;
 
     // k separators make 2k + 1 parts: one allocation for all of them.
     Version version;
