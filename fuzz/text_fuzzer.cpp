@@ -58,18 +58,30 @@ void check_float_text(double value) {
 }
 
 // Shared subtrees print once per use, so a few bytes of program can ask for a
-// text of gigabytes: each entry keeps the size its text form will have, and
-// only texts up to this size are printed.
-constexpr std::size_t printable = std::size_t{1} << 16;
+// text of gigabytes: only texts up to this many characters are printed in full.
+constexpr std::uint64_t printable = std::uint64_t{1} << 16;
 
-struct Entry {
-    NodeRef node;
-    std::size_t text_size;
-};
+std::uint64_t characters(const std::string& text) {
+    std::uint64_t count = 0;
+    for (char c : text) count += (static_cast<unsigned char>(c) & 0xc0) != 0x80;
+    return count;
+}
 
-Entry pop(std::vector<Entry>& stack) {
-    if (stack.empty()) return {depends_node(""), 11};
-    Entry top = std::move(stack.back());
+// A text cut at `bound` characters is the first `bound` characters of the whole
+// text, `whole` when that is small enough to print, then the marker.
+void check_cut(const Node& node, std::uint64_t length, std::uint64_t bound, const std::string* whole) {
+    std::string cut = constraint_text(node, bound);
+    std::string marker = "\u2026 (" + std::string(length == UINT64_MAX ? "at least " : "") + std::to_string(length) +
+                         " characters in all)";
+    require(cut.size() >= marker.size() && cut.compare(cut.size() - marker.size(), marker.size(), marker) == 0);
+    cut.resize(cut.size() - marker.size());
+    require(characters(cut) == bound);
+    if (whole != nullptr) require(whole->compare(0, cut.size(), cut) == 0);
+}
+
+NodeRef pop(std::vector<NodeRef>& stack) {
+    if (stack.empty()) return depends_node("");
+    NodeRef top = std::move(stack.back());
     stack.pop_back();
     return top;
 }
@@ -78,66 +90,58 @@ Entry pop(std::vector<Entry>& stack) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Program program(data, size);
-    std::vector<Entry> stack;
-    auto leaf = [&stack](NodeRef node) { stack.push_back({node, constraint_text(*node).size()}); };
+    std::vector<NodeRef> stack;
     while (!program.done() && stack.size() < 4096) {
         switch (program.byte() % 13) {
-            case 0: leaf(depends_node(program.text())); break;
+            case 0: stack.push_back(depends_node(program.text())); break;
             case 1: {
                 std::string package = program.text();
-                leaf(spec_option_node(package, program.text()));
+                stack.push_back(spec_option_node(package, program.text()));
                 break;
             }
-            case 2: leaf(value_node(program.byte() % 2 == 1)); break;
-            case 3: leaf(value_node(program.number<std::int64_t>())); break;
+            case 2: stack.push_back(value_node(program.byte() % 2 == 1)); break;
+            case 3: stack.push_back(value_node(program.number<std::int64_t>())); break;
             case 4: {
                 double value = program.number<double>();
                 check_float_text(value);
-                leaf(value_node(value));
+                stack.push_back(value_node(value));
                 break;
             }
-            case 5: leaf(value_node(program.text())); break;
+            case 5: stack.push_back(value_node(program.text())); break;
             case 6: {
                 auto parsed = trelk::package::version::parse(program.text());
                 if (auto* version = std::get_if<trelk::package::version::Version>(&parsed)) {
-                    leaf(value_node(*version));
+                    stack.push_back(value_node(*version));
                 }
                 break;
             }
             case 7: {
-                Entry rhs = pop(stack), lhs = pop(stack);
+                NodeRef rhs = pop(stack), lhs = pop(stack);
                 auto op = static_cast<CmpType>(program.byte() % cmp_type_count);
-                std::size_t text_size = lhs.text_size + rhs.text_size + 10 + std::strlen(cmp_type_text(op));
-                if (text_size <= printable) {
-                    auto checked = make_cmp(lhs.node, rhs.node, op);
+                std::uint64_t lhs_length = constraint_text_length(*lhs);
+                if (lhs_length <= printable && constraint_text_length(*rhs) <= printable - lhs_length) {
+                    auto checked = make_cmp(lhs, rhs, op);
                     if (auto* message = std::get_if<std::string>(&checked)) {
-                        require(message->find(constraint_text(*lhs.node)) != std::string::npos);
+                        require(message->find(constraint_text(*lhs)) != std::string::npos);
                     }
                 }
-                stack.push_back({cmp_node(std::move(lhs.node), std::move(rhs.node), op), text_size});
+                stack.push_back(cmp_node(std::move(lhs), std::move(rhs), op));
                 break;
             }
             case 8: {
-                Entry then = pop(stack), cond = pop(stack);
-                std::size_t text_size = cond.text_size + then.text_size + 16;
-                stack.push_back({if_then_node(std::move(cond.node), std::move(then.node)), text_size});
+                NodeRef then = pop(stack), cond = pop(stack);
+                stack.push_back(if_then_node(std::move(cond), std::move(then)));
                 break;
             }
             case 9: {
-                Entry item = pop(stack);
-                Kind kind = program.byte() % 2 ? Kind::Maximize : Kind::Minimize;
-                stack.push_back({objective_node(kind, std::move(item.node)), item.text_size + 12});
+                NodeRef item = pop(stack);
+                stack.push_back(objective_node(program.byte() % 2 ? Kind::Maximize : Kind::Minimize, std::move(item)));
                 break;
             }
             case 10: {
                 std::vector<NodeRef> items;
-                std::size_t text_size = 9;
-                for (std::size_t n = program.byte() % 8; n > 0 && !stack.empty(); --n) {
-                    Entry item = pop(stack);
-                    text_size += item.text_size + (items.empty() ? 0 : 2);
-                    items.push_back(std::move(item.node));
-                }
-                stack.push_back({num_of_node(std::move(items)), text_size});
+                for (std::size_t n = program.byte() % 8; n > 0 && !stack.empty(); --n) items.push_back(pop(stack));
+                stack.push_back(num_of_node(std::move(items)));
                 break;
             }
             case 11:  // share a subtree
@@ -148,12 +152,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
         }
     }
-    // A node prints the same however often it is shared, and as long as its parts add up to.
-    for (const Entry& entry : stack) {
-        if (entry.text_size > printable) continue;
-        std::string text = constraint_text(*entry.node);
-        require(text.size() == entry.text_size);
-        require(constraint_text(*entry.node) == text);
+    // A node prints the same however often it is shared, as long as it
+    // measures, and cut wherever the bound says.
+    for (const NodeRef& node : stack) {
+        std::uint64_t length = constraint_text_length(*node);
+        if (length > printable) {
+            check_cut(*node, length, length % 1024, nullptr);
+            continue;
+        }
+        std::string text = constraint_text(*node, length);
+        require(characters(text) == length);
+        if (length > 0) check_cut(*node, length, length / 2, &text);
     }
     return 0;
 }

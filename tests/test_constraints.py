@@ -490,3 +490,27 @@ def test_deep_nesting_of_every_kind(wrap, head, tail):
     copy = NumOf([x]).of[0]
     del x, outline
     assert text_of(copy) == expected
+
+
+# ---------------------------------------------------------------- long texts
+
+BOUND = 64 << 20  # the characters of a text printed in full
+
+
+@pytest.mark.parametrize("letter, extra", [("a", 0), ("é", 0), ("é", 1)])
+def test_text_beyond_the_bound_is_cut(letter, extra):
+    # 65,535 uses of one element of 1,022 characters, and a last element that
+    # makes up the rest; the bound counts characters, not bytes.
+    shared, count = letter * 1011, 65_535
+    last = letter * (BOUND + extra - 1024 * count - 20)
+    with pytest.raises(NotImplementedError) as info:
+        NumOf([Depends(shared)] * count + [Depends(last)]) < 1.5
+    message = str(info.value)
+    info = None
+    text = "NumOf( " + ", ".join([f"Depends( {shared} )"] * count + [f"Depends( {last} )"]) + " )"
+    assert len(text) == BOUND + extra
+    marker = f"… ({BOUND + extra} characters in all)" if extra else ""
+    expected = f"Cannot compare type Some(Int) from constraint {text[:BOUND]}{marker} with type Some(Float) " \
+               "from constraint 1.5 using operator '<'"
+    same = message == expected  # no diff of 64 MB texts on failure
+    assert same

@@ -1,6 +1,7 @@
 #include "package/version.hpp"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <iterator>
 
@@ -8,49 +9,65 @@ namespace trelk::package::version {
 
 namespace {
 
-bool is_separator(char c) { return c == '.' || c == '-' || c == '+'; }
+// What each byte is to the parser, looked up in one step.
+enum class CharClass : std::uint8_t { Other, Separator, Alphanumeric };
+constexpr std::array<CharClass, 256> char_classes = [] {
+    std::array<CharClass, 256> classes{};
+    for (unsigned char c : std::string_view(".-+")) classes[c] = CharClass::Separator;
+    for (unsigned char c = '0'; c <= '9'; ++c) classes[c] = CharClass::Alphanumeric;
+    for (unsigned char c = 'a'; c <= 'z'; ++c) classes[c] = classes[c - 'a' + 'A'] = CharClass::Alphanumeric;
+    return classes;
+}();
+CharClass char_class(char c) { return char_classes[static_cast<unsigned char>(c)]; }
+bool is_separator(char c) { return char_class(c) == CharClass::Separator; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_alphanumeric(char c) { return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 using Parts = decltype(Version::parts);
+using Kind = VersionParseError::Kind;
 
-// One part between separators; the rest flag is tested before anything else,
+// `*` or `>` alone.
+bool is_wildcard(std::string_view text) { return text.size() == 1 && (text[0] == '*' || text[0] == '>'); }
+
+// Whether one part between separators (`alphanumeric` when all its bytes are
+// ASCII letters and digits) is refused, and why; allocates nothing but the
+// copy of an invalid part. The rest flag is tested before anything else,
 // emptiness included.
-bool parse_part(std::string_view text, bool& after_rest, Parts& parts, VersionParseError& error) {
-    using Kind = VersionParseError::Kind;
+bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, VersionParseError& error) {
     if (after_rest) {
         error = {Kind::PartAfterRest, {}};
         return false;
     }
-    if (text.size() == 1 && (text[0] == '*' || text[0] == '>')) {
+    if (is_wildcard(text)) {
         after_rest = text[0] == '>';
-        parts.emplace_back(after_rest ? WildcardKind::Rest : WildcardKind::Single);
         return true;
     }
     if (text.empty()) {
         error = {Kind::EmptyPart, {}};
         return false;
     }
+    if (alphanumeric) return true;
+    error = {Kind::InvalidPart, std::string(text)};
+    return false;
+}
+
+// Appends a part that check_part accepted.
+void append_part(Parts& parts, std::string_view text) {
+    if (is_wildcard(text)) {
+        parts.emplace_back(text[0] == '>' ? WildcardKind::Rest : WildcardKind::Single);
+        return;
+    }
     // One pass: the value while the text is all digits and fits 64 bits.
     std::uint64_t value = 0;
     bool number = true;
-    std::size_t i = 0;
-    for (; i < text.size() && is_digit(text[i]); ++i) {
-        number = number && !__builtin_mul_overflow(value, 10, &value) &&
-                 !__builtin_add_overflow(value, static_cast<std::uint64_t>(text[i] - '0'), &value);
+    for (char c : text) {
+        number = number && is_digit(c) && !__builtin_mul_overflow(value, 10, &value) &&
+                 !__builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value);
     }
-    if (i == text.size() && number) {
+    if (number) {
         parts.emplace_back(value);
-        return true;
-    }
-    for (; i < text.size() && is_alphanumeric(text[i]); ++i) {
-    }
-    if (i == text.size()) {  // beyond 64 bits, or letters: kept as text
+    } else {  // beyond 64 bits, or letters: kept as text
         parts.emplace_back(std::string(text));
-        return true;
     }
-    error = {Kind::InvalidPart, std::string(text)};
-    return false;
 }
 
 void append_hex(std::string& out, std::uint32_t code) {
@@ -116,20 +133,38 @@ void append_quoted(std::string& out, std::string_view text) {
 }  // namespace
 
 ParseResult parse(std::string_view text) {
-    Version version;
-    // k separators make 2k + 1 parts: one allocation for all of them.
-    version.parts.reserve(2 * static_cast<std::size_t>(std::count_if(text.begin(), text.end(), is_separator)) + 1);
+    // The whole text is checked before anything is built, so that a refused
+    // text costs no memory in proportion to its length; the first error from
+    // the left wins, and TrailingSeparator only after every part has passed.
     VersionParseError error{};
     bool after_rest = false;
-    std::size_t start = 0;
+    std::size_t separators = 0, start = 0;
+    bool alphanumeric = true;  // the current part, so far
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const CharClass kind = char_class(text[i]);
+        if (kind != CharClass::Separator) {
+            alphanumeric = alphanumeric && kind == CharClass::Alphanumeric;
+            continue;
+        }
+        if (!check_part(text.substr(start, i - start), alphanumeric, after_rest, error)) return error;
+        ++separators;
+        start = i + 1;
+        alphanumeric = true;
+    }
+    if (start == text.size()) return VersionParseError{Kind::TrailingSeparator, {}};
+    if (!check_part(text.substr(start), alphanumeric, after_rest, error)) return error;
+
+    // k separators make 2k + 1 parts: one allocation for all of them.
+    Version version;
+    version.parts.reserve(2 * separators + 1);
+    start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (!is_separator(text[i])) continue;
-        if (!parse_part(text.substr(start, i - start), after_rest, version.parts, error)) return error;
+        append_part(version.parts, text.substr(start, i - start));
         version.parts.emplace_back(Separator{text[i]});
         start = i + 1;
     }
-    if (start == text.size()) return VersionParseError{VersionParseError::Kind::TrailingSeparator, {}};
-    if (!parse_part(text.substr(start), after_rest, version.parts, error)) return error;
+    append_part(version.parts, text.substr(start));
     return version;
 }
 
@@ -173,7 +208,6 @@ std::string debug_text(const Version& version) {
 }
 
 std::string error_text(const VersionParseError& error) {
-    using Kind = VersionParseError::Kind;
     switch (error.kind) {
         case Kind::TrailingSeparator: return "TrailingSeparator";
         case Kind::EmptyPart: return "EmptyPart";

@@ -1,7 +1,9 @@
 #include "package/constraint/mod.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <string_view>
+#include <unordered_map>
 
 namespace trelk::package::constraint {
 
@@ -123,78 +125,184 @@ NodeRef value_node(SpecOptionValue value) {
     return NodeRef::adopt(new ValueNode{{Kind::Value}, std::move(value)});
 }
 
-void append_constraint_text(std::string& out, const Node& root) {
-    // Work items: a node still to print, or a piece of text to append. A node's
-    // opening text goes out at once; the rest is pushed in reverse, so that it
-    // comes off the stack in reading order.
-    struct Item {
-        const Node* node;
-        std::string_view text;
-    };
-    std::vector<Item> stack{{&root, {}}};
-    auto piece = [&stack](std::string_view text) { stack.push_back({nullptr, text}); };
-    auto subtree = [&stack](const NodeRef& ref) { stack.push_back({ref.get(), {}}); };
-    while (!stack.empty()) {
-        Item item = stack.back();
-        stack.pop_back();
-        if (item.node == nullptr) {
-            out += item.text;
-            continue;
-        }
-        const Node& node = *item.node;
-        switch (node.kind) {
-            case Kind::Cmp:
-                piece(" ]");
-                subtree(child(node, 1));
-                piece(" [ ");
-                piece(cmp_type_text(node.op));
-                piece(" ] ");
-                subtree(child(node, 0));
-                out += "[ ";
-                break;
-            case Kind::Depends:
-                out += "Depends( ";
-                out += text(node, 0);
-                out += " )";
-                break;
-            case Kind::IfThen:
-                piece(" ]");
-                subtree(child(node, 1));
-                piece(" ) Then [ ");
-                subtree(child(node, 0));
-                out += "If( ";
-                break;
-            case Kind::Maximize:
-            case Kind::Minimize:
-                piece(" )");
-                subtree(child(node, 0));
-                out += node.kind == Kind::Maximize ? "Maximize( " : "Minimize( ";
-                break;
-            case Kind::NumOf: {
-                const std::vector<NodeRef>& elements = items(node);
-                piece(" )");
-                for (std::size_t i = elements.size(); i-- > 0;) {
-                    subtree(elements[i]);
-                    if (i > 0) piece(", ");
-                }
-                out += "NumOf( ";
-                break;
+namespace {
+
+// The subtrees printed inside a node's text form, in reading order.
+std::size_t subtree_count(const Node& node) noexcept {
+    return node.kind == Kind::NumOf ? items(node).size() : child_count(node);
+}
+const NodeRef& subtree(const Node& node, std::size_t index) noexcept {
+    return node.kind == Kind::NumOf ? items(node)[index] : child(node, index);
+}
+
+// The text form of a node is its segments and subtrees in turn: segment 0,
+// subtree 0, segment 1, ..., the last segment. Segment `index` goes to `text`
+// piece by piece, or, for a literal, to `literal`. The printer and the measure
+// both follow this layout.
+template <class Text, class Literal>
+void lay_out_segment(const Node& node, std::size_t index, Text&& text, Literal&& literal) {
+    switch (node.kind) {
+        case Kind::Cmp:
+            if (index == 0) {
+                text("[ ");
+            } else if (index == 1) {
+                text(" ] ");
+                text(cmp_type_text(node.op));
+                text(" [ ");
+            } else {
+                text(" ]");
             }
-            case Kind::SpecOption:
-                out += "Package '";
-                out += text(node, 0);
-                out += "' -> Option '";
-                out += text(node, 1);
-                out += "'";
-                break;
-            case Kind::Value: spec::spec_option::append_spec_option_value_text(out, value(node)); break;
-        }
+            break;
+        case Kind::Depends:
+            text("Depends( ");
+            text(constraint::text(node, 0));
+            text(" )");
+            break;
+        case Kind::IfThen: text(index == 0 ? "If( " : index == 1 ? " ) Then [ " : " ]"); break;
+        case Kind::Maximize:
+        case Kind::Minimize:
+            text(index == 1 ? " )" : node.kind == Kind::Maximize ? "Maximize( " : "Minimize( ");
+            break;
+        case Kind::NumOf:
+            if (index == 0) text("NumOf( ");
+            if (index == items(node).size()) {
+                text(" )");
+            } else if (index > 0) {
+                text(", ");
+            }
+            break;
+        case Kind::SpecOption:
+            text("Package '");
+            text(constraint::text(node, 0));
+            text("' -> Option '");
+            text(constraint::text(node, 1));
+            text("'");
+            break;
+        case Kind::Value: literal(value(node)); break;
     }
 }
 
-std::string constraint_text(const Node& node) {
+// Characters of a UTF-8 text: every byte that does not continue a sequence.
+bool starts_character(char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }
+std::uint64_t count_characters(std::string_view text) {
+    return static_cast<std::uint64_t>(std::count_if(text.begin(), text.end(), starts_character));
+}
+
+constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
+
+// Appends the text form of `root`, or, when it has more than `keep`
+// characters, only the first `keep` of them and answers true.
+bool print(std::string& out, const Node& root, std::uint64_t keep) {
+    // One frame per node on the path from the root: the node and the segment
+    // that it prints next.
+    struct Frame {
+        const Node* node;
+        std::size_t segment;
+    };
+    std::vector<Frame> path{{&root, 0}};
+    const std::size_t start = out.size();
+    // The characters out before `checked`, counted only once there are more
+    // bytes than `keep`.
+    std::size_t checked = start;
+    std::uint64_t counted = 0;
+    auto past_keep = [&]() {
+        if (out.size() - start <= keep) return false;  // no more bytes, so no more characters
+        for (; checked < out.size(); ++checked) {
+            if (starts_character(out[checked]) && counted++ == keep) {
+                out.resize(checked);
+                return true;
+            }
+        }
+        return false;
+    };
+    while (!path.empty()) {
+        const Node& node = *path.back().node;
+        const std::size_t index = path.back().segment++;
+        lay_out_segment(
+            node, index, [&out](std::string_view text) { out += text; },
+            [&out](const SpecOptionValue& literal) { spec::spec_option::append_spec_option_value_text(out, literal); });
+        if (index < subtree_count(node)) {
+            path.push_back({subtree(node, index).get(), 0});
+        } else {
+            path.pop_back();
+        }
+        if (past_keep()) return true;
+    }
+    return false;
+}
+
+std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? unlimited : sum;
+}
+
+}  // namespace
+
+std::uint64_t constraint_text_length(const Node& root) {
+    // A node with one reference is reached only through its one parent, so
+    // remembering the length of every shared node measures each node once.
+    // (The root is met once, whatever its references.)
+    constexpr std::size_t not_laid_out = std::numeric_limits<std::size_t>::max();
+    struct Step {
+        const Node* node;
+        std::uint64_t own;     // the characters of its pieces, texts and literal
+        std::size_t children;  // or not_laid_out
+    };
+    std::vector<Step> steps{{&root, 0, not_laid_out}};
+    std::vector<std::uint64_t> lengths;  // of the subtrees measured, the latest last
+    std::unordered_map<const Node*, std::uint64_t> measured;
+    std::string literal_text;
+    while (!steps.empty()) {
+        Step step = steps.back();
+        steps.pop_back();
+        const Node& node = *step.node;
+        const bool shared = node.refs > 1 && &node != &root;
+        if (step.children == not_laid_out) {
+            if (auto found = shared ? measured.find(&node) : measured.end(); found != measured.end()) {
+                lengths.push_back(found->second);
+                continue;
+            }
+            // Its subtrees come off the stack before it does.
+            std::uint64_t own = 0;
+            auto text = [&own](std::string_view piece) { own += count_characters(piece); };
+            auto literal = [&own, &literal_text](const SpecOptionValue& literal_value) {
+                literal_text.clear();
+                spec::spec_option::append_spec_option_value_text(literal_text, literal_value);
+                own += count_characters(literal_text);
+            };
+            const std::size_t subtrees = subtree_count(node);
+            for (std::size_t index = 0; index <= subtrees; ++index) lay_out_segment(node, index, text, literal);
+            steps.push_back({&node, own, subtrees});
+            for (std::size_t index = 0; index < subtrees; ++index) {
+                steps.push_back({subtree(node, index).get(), 0, not_laid_out});
+            }
+            continue;
+        }
+        std::uint64_t length = step.own;
+        for (std::size_t i = 0; i < step.children; ++i) {
+            length = saturating_sum(length, lengths.back());
+            lengths.pop_back();
+        }
+        if (shared) measured.emplace(&node, length);
+        lengths.push_back(length);
+    }
+    return lengths.back();
+}
+
+void append_constraint_text(std::string& out, const Node& node, std::uint64_t bound) {
+    // Printing stops at the bound, so that a small tree with a huge text costs
+    // no more than that; only then is the whole length measured.
+    if (!print(out, node, bound)) return;
+    const std::uint64_t length = constraint_text_length(node);
+    out += "\u2026 (";
+    if (length == unlimited) out += "at least ";
+    out += std::to_string(length);
+    out += " characters in all)";
+}
+
+std::string constraint_text(const Node& node, std::uint64_t bound) {
     std::string out;
-    append_constraint_text(out, node);
+    append_constraint_text(out, node, bound);
     return out;
 }
 

@@ -147,8 +147,16 @@ inline std::string_view text(const Node& node, std::size_t index) noexcept {
 inline const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }
 
 // The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.
-std::string constraint_text(const Node& node);
-void append_constraint_text(std::string& out, const Node& node);
+// Shared subtrees print once per use, so a small tree can have a text of any
+// length: one longer than `bound` characters keeps only its first `bound`,
+// followed by "… (N characters in all)".
+inline constexpr std::uint64_t text_bound = std::uint64_t{64} << 20;
+std::string constraint_text(const Node& node, std::uint64_t bound = text_bound);
+void append_constraint_text(std::string& out, const Node& node, std::uint64_t bound = text_bound);
+// The characters (code points) of the whole text form, found without printing
+// it, in time linear in the distinct subtrees; saturates at 2^64 - 1, printed
+// as "at least 18446744073709551615".
+std::uint64_t constraint_text_length(const Node& node);
 
 enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
 const char* value_type_name(ValueType type);
