@@ -153,17 +153,16 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
             bool styled = !tracing::no_color_requested(std::getenv("NO_COLOR"));
-            if (!tracing::install_writer(styled, interpreter_wait_policy)) {
-                raise_error(Error::internal(
-                    "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
-                    "dispatcher has already been set\")"));
-                return nullptr;
+            switch (tracing::install_writer(styled, interpreter_wait_policy, tracing::Level::Warn, "trelk",
+                                            "tracing activated")) {
+                case tracing::Installation::Done: Py_RETURN_NONE;
+                case tracing::Installation::Interrupted: return nullptr;  // a signal handler raised
+                case tracing::Installation::AlreadyInstalled: break;
             }
-            if (tracing::emit_event(tracing::Level::Warn, "trelk", "tracing activated") ==
-                tracing::Delivery::Interrupted) {
-                return nullptr;
-            }
-            Py_RETURN_NONE;
+            raise_error(Error::internal(
+                "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
+                "dispatcher has already been set\")"));
+            return nullptr;
         },
         static_cast<PyObject*>(nullptr));
 }

@@ -45,10 +45,16 @@ inline Delivery emit_event(Level level, std::string_view target, std::string_vie
     return detail::write_event(level, target, message);
 }
 
+enum class [[nodiscard]] Installation { Done, Interrupted, AlreadyInstalled };
+
 // Installs the process-wide writer, styled with colours or not, waiting as
-// `policy` says; false when a writer was installed before (it stays in place,
-// unchanged).
-bool install_writer(bool styled, const WaitPolicy& policy) noexcept;
+// `policy` says, and writes the event that announces it as its first line: no
+// other event is written before it. AlreadyInstalled when a writer was
+// installed before (it stays in place, unchanged); Interrupted when a signal
+// handler failed while the announcement was written (the writer is installed
+// all the same).
+Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
+                            std::string_view message) noexcept;
 
 // Whether the value of NO_COLOR (null when unset) switches styling off: any
 // non-empty value that is valid UTF-8 does.

@@ -1,4 +1,5 @@
 #include <semaphore.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,8 +185,10 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
     out += '\n';
 }
 
-Delivery detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
-    if (writer_state.load(std::memory_order_acquire) != Installed) return Delivery::Done;
+namespace {
+
+// Formats and writes one line, whether or not the writer is published yet.
+Delivery write_line(Level level, std::string_view target, std::string_view message) noexcept {
     thread_local std::string line;
     // A signal handler of this thread's own write must not format over its line.
     if (writing) {
@@ -207,16 +210,33 @@ Delivery detail::write_event(Level level, std::string_view target, std::string_v
     return Delivery::Done;
 }
 
-bool install_writer(bool styled, const WaitPolicy& policy) noexcept {
+}  // namespace
+
+Delivery detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
+    if (writer_state.load(std::memory_order_acquire) != Installed) return Delivery::Done;
+    return write_line(level, target, message);
+}
+
+Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
+                            std::string_view message) noexcept {
     int expected = Empty;
     if (!writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel)) {
-        return false;
+        // A racing installer fails once the winner's announcement is out, so
+        // that its own later events are written after it.
+        while (writer_state.load(std::memory_order_acquire) == Installing) {
+            StepAside aside(policy);
+            sched_yield();
+        }
+        return Installation::AlreadyInstalled;
     }
     writer_styled = styled;
     writer_policy = policy;
+    // The announcement goes out before any other thread can write an event:
+    // writing it lets them run.
+    Delivery announced = write_line(level, target, message);
     writer_state.store(Installed, std::memory_order_release);
     detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
-    return true;
+    return announced == Delivery::Done ? Installation::Done : Installation::Interrupted;
 }
 
 bool no_color_requested(const char* value) noexcept {
