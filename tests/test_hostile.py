@@ -329,3 +329,18 @@ def test_receiver_and_operands_held_while_python_code_runs(make):
     call = functools.partial(Cmp.__new__, Cmp, lhs=num(__index__=lambda s: call.keywords.clear() or 1),
                              rhs=make(), op=CmpType.Equal)
     assert text_of(call()).startswith("[ 1 ] == [ ")
+
+
+def test_class_dict_changed_behind_the_class():
+    # gc hands out a class's own dict; what the attribute cache found there stays alive.
+    proc = run_python("""
+        import gc
+        from trelk.package.constraint import CmpType, Depends
+        assert repr(CmpType.Less) == "CmpType.Less" and Depends("a").on == "a"
+        for cls, name in ((CmpType, "Less"), (Depends, "on")):
+            attributes = next(x for x in gc.get_referents(cls) if isinstance(x, dict))
+            del attributes[name]
+        junk = [Depends("x" * 40) for _ in range(1000)]
+        assert repr(CmpType.Less) == "CmpType.Less" and Depends("b").on == "b"
+    """)
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")

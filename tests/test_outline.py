@@ -158,10 +158,15 @@ def swap(d):
     d["zz"] = 2
 
 
+def replace_last(d):  # the size and the keys stay
+    d[list(d)[-1]] = 2.5
+
+
 @pytest.mark.parametrize("param", ["set_options", "set_defaults"])
 @pytest.mark.parametrize(
     "change, message",
-    [(grow, "dictionary changed size during iteration"), (swap, "dictionary keys changed during iteration")],
+    [(grow, "dictionary changed size during iteration"), (swap, "dictionary keys changed during iteration"),
+     (replace_last, "dictionary keys changed during iteration")],
 )
 # With 4 more entries, the swap rebuilds the table and moves every entry; the
 # entry that changes the dict comes first or last.

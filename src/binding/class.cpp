@@ -90,17 +90,30 @@ Ref create_class(ClassDef& def) {
     return cls;
 }
 
+// The interpreter's attribute cache holds borrowed pointers to what it found in
+// a class's dict, and Python code can still reach that dict (gc.get_referents)
+// and change it behind the class's back. A copy kept with the class keeps every
+// attribute that the class was made with alive, whatever becomes of the dict.
+Ref copy_attributes(const ClassDef& def, PyTypeObject* cls) {
+    Ref copy = Ref::steal(PyDict_Copy(cls->tp_dict));
+    if (!copy) raise_with_cause(std::string("An error occurred while initializing `") + def.name + ".__dict__`");
+    return copy;
+}
+
 }  // namespace
 
 PyTypeObject* create_class_object(ClassDef& def) {
     Ref cls = create_class(def);
     if (!cls) return nullptr;
+    Ref attributes = copy_attributes(def, reinterpret_cast<PyTypeObject*>(cls.get()));
+    if (!attributes) return nullptr;
     // Creation can run Python code and so let another thread in; the first
     // class stored wins and the other is dropped.
     PyTypeObject* expected = nullptr;
     auto* made = reinterpret_cast<PyTypeObject*>(cls.get());
     if (def.created.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
         static_cast<void>(cls.release());  // kept for the process
+        def.attributes_kept = attributes.release();
         return made;
     }
     return expected;

@@ -38,6 +38,8 @@ struct ClassDef {
     vectorcallfunc vectorcall = nullptr;
 
     std::atomic<PyTypeObject*> created{nullptr};
+    // A copy of the class's dict as it was made, kept with the class.
+    PyObject* attributes_kept = nullptr;
 };
 
 PyTypeObject* create_class_object(ClassDef& def);

@@ -37,38 +37,49 @@ struct PackageOutlineObject : Instance {
     void destruct() noexcept { value.~Outline(); }
 };
 
-// The entries read from a dict, in order. While no Python code can have run,
-// they are only noted. From the first conversion that may run Python code on,
-// they are held, so that no other object can take their addresses, and the
-// dict must then be checked against them at the end: Python code may have
-// changed it in any way, and a rebuilt table moves the reading position, so an
-// entry could have been skipped.
-class ReadLog {
+// Reads a dict's entries in order: straight from the dict while no Python code
+// can have run, and from the first conversion that may run Python code on,
+// from a snapshot of the whole dict taken at that moment. The snapshot holds
+// every key and value, so Python code can neither move the reading position
+// (a rebuilt table would skip entries) nor free what is read, and the dict
+// must still hold exactly the snapshot at the end: any change, however it was
+// made, is seen.
+class DictReading {
 public:
-    explicit ReadLog(std::size_t size) { noted_.reserve(size); }
+    explicit DictReading(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {}
 
-    void note(PyObject* key, PyObject* value) {
-        if (held_.empty()) {
-            noted_.push_back({key, value});
+    bool size_changed() const noexcept { return PyDict_GET_SIZE(dict_) != size_; }
+
+    bool next(PyObject*& key, PyObject*& value) {
+        if (!held_) {
+            if (!PyDict_Next(dict_, &position_, &key, &value)) return false;
         } else {
-            held_.push_back({Ref::borrow(key), Ref::borrow(value)});
+            if (read_ == snapshot_.size()) return false;
+            key = snapshot_[read_].key.get();
+            value = snapshot_[read_].value.get();
         }
+        ++read_;
+        return true;
     }
+
     // Before Python code may run.
     void hold() {
-        if (!held_.empty()) return;
-        held_.reserve(noted_.capacity());
-        for (auto [key, value] : noted_) held_.push_back({Ref::borrow(key), Ref::borrow(value)});
-    }
-    std::size_t size() const noexcept { return held_.empty() ? noted_.size() : held_.size(); }
-    // Whether the dict holds exactly the entries read, in the order read.
-    bool matches(PyObject* dict) const {
-        if (held_.empty()) return true;  // no Python code ran
-        if (PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(held_.size())) return false;
+        if (held_) return;
+        held_ = true;
+        snapshot_.reserve(static_cast<std::size_t>(size_));
         Py_ssize_t position = 0;
         PyObject *key, *value;
-        for (const HeldEntry& entry : held_) {
-            if (!PyDict_Next(dict, &position, &key, &value)) return false;
+        while (PyDict_Next(dict_, &position, &key, &value)) snapshot_.push_back({Ref::borrow(key), Ref::borrow(value)});
+    }
+
+    // Whether the dict holds exactly what was read, in the order read.
+    bool unchanged() const {
+        if (!held_) return true;  // no Python code ran
+        if (size_changed()) return false;
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        for (const HeldEntry& entry : snapshot_) {
+            if (!PyDict_Next(dict_, &position, &key, &value)) return false;
             if (key != entry.key.get() || value != entry.value.get()) return false;
         }
         return true;
@@ -78,8 +89,12 @@ private:
     struct HeldEntry {
         Ref key, value;
     };
-    std::vector<std::pair<PyObject*, PyObject*>> noted_;
-    std::vector<HeldEntry> held_;
+    PyObject* dict_;  // held by the caller
+    Py_ssize_t size_;
+    Py_ssize_t position_ = 0;
+    std::size_t read_ = 0;
+    bool held_ = false;
+    std::vector<HeldEntry> snapshot_;
 };
 
 // An entry's value when converting it cannot run Python code: false when it can.
@@ -113,33 +128,27 @@ void keep_last_of_each_name(OptionMap<V>& entries) {
 // Reads an option dictionary entry by entry into a map, keyed by the text of
 // each key. Converting a value can run Python code that changes the
 // dictionary; that ends the reading as an internal failure, however it was
-// done: a change of size is seen at the next entry, any other change when the
-// entries read are checked against the dict at the end.
+// done: a change of size is seen at the next entry, any other change at the end.
 template <class V>
 Result<OptionMap<V>> read_option_dict(PyObject* dict) {
     if (!PyDict_Check(dict)) return type_mismatch(dict, "dict");
-    Py_ssize_t initial = PyDict_GET_SIZE(dict), position = 0;
-    ReadLog read(static_cast<std::size_t>(initial));
+    DictReading reading(dict);
     OptionMap<V> entries;
-    entries.reserve(static_cast<std::size_t>(initial));
+    entries.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
     bool distinct_names = true;  // keys of the exact str type are distinct texts
     PyObject *key, *value;
     for (;;) {
-        if (PyDict_GET_SIZE(dict) != initial) return Error::internal("dictionary changed size during iteration");
-        if (!PyDict_Next(dict, &position, &key, &value)) break;
-        if (read.size() == static_cast<std::size_t>(initial)) {
-            return Error::internal("dictionary keys changed during iteration");
-        }
-        read.note(key, value);
+        if (reading.size_changed()) return Error::internal("dictionary changed size during iteration");
+        if (!reading.next(key, value)) break;
         Result<std::string_view> name = text_view_from_python(key);
         if (!name.ok()) return name.take_error();
         distinct_names = distinct_names && PyUnicode_CheckExact(key);
         V& stored = entries.emplace_back(std::string(name.value()), V()).second;
         if (value_without_python(value, stored)) continue;
-        read.hold();
+        reading.hold();
         if (Status converted = value_from_python(value, stored); !converted.ok()) return converted.take_error();
     }
-    if (!read.matches(dict)) return Error::internal("dictionary keys changed during iteration");
+    if (!reading.unchanged()) return Error::internal("dictionary keys changed during iteration");
     if (!distinct_names) keep_last_of_each_name(entries);
     return entries;
 }
