@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "package/constraint/mod.hpp"
-#include "package/constraint/type_check.hpp"
+#include "core/constraint_tree.hpp"
+#include "core/type_check.hpp"
 
 using namespace trelk::package::constraint;
 

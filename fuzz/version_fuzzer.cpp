@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "package/version.hpp"
+#include "core/version.hpp"
 
 using namespace trelk::package::version;
 

@@ -1,23 +1,18 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the C++ core (version parser, constraint
-# tree and text forms) with AddressSanitizer and UBSan and runs each for a
-# bounded time, starting from the corpus kept in fuzz/corpus. Any finding fails.
+# tree and text forms) with AddressSanitizer and UBSan, through CMake's
+# TRELK_FUZZERS configuration, and runs each for a bounded time, starting from
+# the corpus kept in fuzz/corpus. Any finding fails.
 #     bash tools/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-if ! command -v clang++-14 >/dev/null || ! compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-14 libclang-rt-14-dev >/dev/null
-fi
+command -v clang++-14 >/dev/null || { echo "clang++-14 is missing: run tools/setup.sh" >&2; exit 1; }
 
 out=build/fuzz
-mkdir -p "$out"
-flags=(-std=c++20 -O1 -g -Isrc -DTRELK_NO_POOL -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
-core=(src/package/version.cpp src/spec/spec_option.cpp src/package/constraint/mod.cpp src/package/constraint/type_check.cpp)
-clang++-14 "${flags[@]}" fuzz/version_fuzzer.cpp src/package/version.cpp -o "$out/version_fuzzer"
-clang++-14 "${flags[@]}" fuzz/text_fuzzer.cpp "${core[@]}" -o "$out/text_fuzzer"
+cmake -S . -B "$out" -G Ninja -DTRELK_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$out" >/dev/null
 
 for target in version text; do
     # New inputs go to a scratch directory; the kept corpus is only read.

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "memory_pool.hpp"
+#include "core/memory_pool.hpp"
 
-#include "binding/thread.hpp"
+#include "core/thread_id.hpp"
 
 namespace trelk::binding {
 

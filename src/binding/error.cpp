@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/ref.hpp"
-#include "binding/thread.hpp"
+#include "core/thread_id.hpp"
 
 namespace trelk::binding {
 

@@ -4,7 +4,7 @@
 // that Ctrl-C ends it with KeyboardInterrupt as it ends a blocked print().
 #pragma once
 
-#include "tracing/event.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::binding {
 

@@ -1,4 +1,4 @@
-#include "package/constraint/cmp_type.hpp"
+#include "classes/cmp_type.hpp"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <variant>
 
-#include "package/version.hpp"
+#include "core/version.hpp"
 
 namespace trelk::spec::spec_option {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <variant>
 
-#include "package/constraint/mod.hpp"
+#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 

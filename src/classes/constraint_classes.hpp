@@ -8,9 +8,9 @@
 #include <cstdint>
 
 #include "binding/class.hpp"
-#include "binding/thread.hpp"
-#include "package/constraint/if_then.hpp"
-#include "package/constraint/mod.hpp"
+#include "core/thread_id.hpp"
+#include "classes/if_then.hpp"
+#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 

@@ -1,4 +1,4 @@
-#include "package/constraint/classes.hpp"
+#include "classes/constraint_classes.hpp"
 
 #include <string>
 #include <utility>
@@ -9,11 +9,11 @@
 #include "binding/args.hpp"
 #include "binding/constructor.hpp"
 #include "binding/text.hpp"
-#include "package/constraint/cmp_type.hpp"
-#include "package/constraint/compare.hpp"
-#include "package/constraint/convert.hpp"
-#include "package/constraint/if_then.hpp"
-#include "spec/spec_option_python.hpp"
+#include "classes/cmp_type.hpp"
+#include "classes/compare.hpp"
+#include "classes/constraint.hpp"
+#include "classes/if_then.hpp"
+#include "classes/spec_option.hpp"
 
 namespace trelk::package::constraint {
 

@@ -1,4 +1,4 @@
-#include "package/version_python.hpp"
+#include "classes/version.hpp"
 
 #include "binding/constructor.hpp"
 #include "binding/text.hpp"

@@ -1,4 +1,4 @@
-#include "binding/thread.hpp"
+#include "core/thread_id.hpp"
 
 #include <atomic>
 

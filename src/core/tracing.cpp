@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "tracing/event.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::tracing {
 

@@ -1,4 +1,4 @@
-#include "spec/spec_option.hpp"
+#include "core/spec_option.hpp"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "package/constraint/mod.hpp"
+#include "core/constraint_tree.hpp"
 
 #include <algorithm>
 #include <limits>

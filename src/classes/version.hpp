@@ -5,7 +5,7 @@
 
 #include "binding/class.hpp"
 #include "binding/error.hpp"
-#include "package/version.hpp"
+#include "core/version.hpp"
 
 namespace trelk::package::version {
 

@@ -7,7 +7,7 @@
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
-#include "spec/spec_option.hpp"
+#include "core/spec_option.hpp"
 
 namespace trelk::spec::spec_option {
 

@@ -1,10 +1,10 @@
-#include "package/constraint/convert.hpp"
+#include "classes/constraint.hpp"
 
 #include <algorithm>
 
-#include "package/constraint/classes.hpp"
-#include "spec/spec_option_python.hpp"
-#include "tracing/event.hpp"
+#include "classes/constraint_classes.hpp"
+#include "classes/spec_option.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::package::constraint {
 

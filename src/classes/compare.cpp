@@ -1,9 +1,9 @@
-#include "package/constraint/compare.hpp"
+#include "classes/compare.hpp"
 
 #include "binding/constructor.hpp"
-#include "package/constraint/classes.hpp"
-#include "package/constraint/convert.hpp"
-#include "package/constraint/type_check.hpp"
+#include "classes/constraint_classes.hpp"
+#include "classes/constraint.hpp"
+#include "core/type_check.hpp"
 
 namespace trelk::package::constraint {
 

@@ -5,7 +5,7 @@
 
 #include "binding/class.hpp"
 #include "binding/error.hpp"
-#include "package/constraint/mod.hpp"
+#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 

@@ -1,4 +1,4 @@
-#include "package/version.hpp"
+#include "core/version.hpp"
 
 #include <algorithm>
 #include <array>
@@ -84,7 +84,7 @@ bool is_unprintable(std::uint32_t c) {
         std::uint32_t first, last;
     };
     static constexpr Range ranges[] = {
-#include "package/unprintable.inc"
+#include "core/unprintable.inc"
     };
     const Range* after = std::upper_bound(std::begin(ranges), std::end(ranges), c,
                                           [](std::uint32_t code, const Range& r) { return code < r.first; });

@@ -7,8 +7,8 @@
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
-#include "package/constraint/classes.hpp"
-#include "package/constraint/mod.hpp"
+#include "classes/constraint_classes.hpp"
+#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 

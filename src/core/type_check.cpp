@@ -1,4 +1,4 @@
-#include "package/constraint/type_check.hpp"
+#include "core/type_check.hpp"
 
 namespace trelk::package::constraint {
 

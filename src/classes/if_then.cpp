@@ -1,10 +1,10 @@
-#include "package/constraint/if_then.hpp"
+#include "classes/if_then.hpp"
 
 #include "binding/args.hpp"
 #include "binding/constructor.hpp"
-#include "binding/thread.hpp"
-#include "package/constraint/classes.hpp"
-#include "package/constraint/convert.hpp"
+#include "core/thread_id.hpp"
+#include "classes/constraint_classes.hpp"
+#include "classes/constraint.hpp"
 
 namespace trelk::package::constraint {
 

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "memory_pool.hpp"
+#include "core/memory_pool.hpp"
 
 namespace trelk::package::version {
 

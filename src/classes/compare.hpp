@@ -4,7 +4,7 @@
 #include <Python.h>
 
 #include "binding/class.hpp"
-#include "package/constraint/mod.hpp"
+#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 

@@ -1,11 +1,11 @@
-#include "spec/spec_option_python.hpp"
+#include "classes/spec_option.hpp"
 
 #include <cstring>
 #include <string_view>
 
 #include "binding/class.hpp"
-#include "package/version_python.hpp"
-#include "tracing/event.hpp"
+#include "classes/version.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::spec::spec_option {
 

@@ -14,10 +14,10 @@
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
 #include "binding/wait.hpp"
-#include "package/constraint/classes.hpp"
-#include "package/outline.hpp"
-#include "package/version_python.hpp"
-#include "tracing/event.hpp"
+#include "classes/constraint_classes.hpp"
+#include "classes/outline.hpp"
+#include "classes/version.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk {
 

@@ -1,4 +1,4 @@
-#include "package/outline.hpp"
+#include "classes/outline.hpp"
 
 #include <optional>
 #include <string>
@@ -8,9 +8,9 @@
 
 #include "binding/constructor.hpp"
 #include "binding/text.hpp"
-#include "package/constraint/convert.hpp"
-#include "spec/spec_option_python.hpp"
-#include "tracing/event.hpp"
+#include "classes/constraint.hpp"
+#include "classes/spec_option.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::package::outline {
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "memory_pool.hpp"
-#include "spec/spec_option.hpp"
+#include "core/memory_pool.hpp"
+#include "core/spec_option.hpp"
 
 namespace trelk::package::constraint {
 

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the system packages that the checks beyond the test suite need: a
+# debug interpreter for the leak check, clang's fuzzer and sanitizer runtimes
+# for the fuzzers. .ci/run calls it first; it installs only what is missing.
+set -euo pipefail
+
+packages=()
+command -v python3.11-dbg >/dev/null && [ -d /usr/include/python3.11d ] || packages+=(python3.11-dbg python3.11-dev)
+command -v clang++-14 >/dev/null || packages+=(clang-14)
+compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-14-dev)
+if [ ${#packages[@]} -gt 0 ]; then
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
+fi
