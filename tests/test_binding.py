@@ -281,8 +281,8 @@ def test_not_instantiable(cls, args):
 
 
 def test_write_while_reading_is_refused():
-    # A collection started by the list allocation inside the getter runs Python code
-    # while the getter holds its shared borrow; a write from there must be refused.
+    # Up to 3.11, a collection started by the list allocation inside the getter runs
+    # Python code while the getter holds its shared borrow; a write from there must be refused.
     n = NumOf([Depends("x"), Depends("y")])
     seen, written = [], []
 
