@@ -7,6 +7,7 @@ import weakref
 
 import pytest
 
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS
 from trelk.package.constraint import (
     Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
 )
@@ -280,10 +281,10 @@ def test_not_instantiable(cls, args):
 
 
 def test_write_while_reading_is_refused():
-    # A collection started by the list allocation inside the getter runs Python code
-    # while the getter holds its shared borrow; a write from there must be refused.
+    # Up to 3.11, a collection started by the list allocation inside the getter runs
+    # Python code while the getter holds its shared borrow; a write from there must be refused.
     n = NumOf([Depends("x"), Depends("y")])
-    seen = []
+    seen, written = [], []
 
     def callback(phase, info):
         if phase == "start" and not seen:
@@ -291,6 +292,8 @@ def test_write_while_reading_is_refused():
                 n.of = [Depends("x"), Depends("y")]
             except RuntimeError as exc:
                 seen.append(str(exc))
+            else:
+                written.append(True)
 
     old, kept = gc.get_threshold(), []
     gc.callbacks.append(callback)
@@ -303,9 +306,12 @@ def test_write_while_reading_is_refused():
     finally:
         gc.callbacks.remove(callback)
         gc.set_threshold(*old)
-    if not seen:
+    if not COLLECTS_INSIDE_NATIVE_CALLS:  # every collection came after the getter had given its borrow back
+        assert not seen and written
+    elif not seen:
         pytest.skip("no collection happened inside the getter")
-    assert seen == ["Already borrowed"]
+    else:
+        assert seen == ["Already borrowed"]
     assert [d.on for d in kept[-1]] == [d.on for d in n.of] == ["x", "y"]
     n.of = []
     assert n.of == []

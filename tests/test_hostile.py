@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from conftest import run_python
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
@@ -213,7 +213,7 @@ def test_operand_touches_borrowed_receiver(prop):
 
 
 def test_finalizer_during_getter():
-    n, seen = NumOf([Depends("x"), Depends("y")]), []
+    n, seen, written = NumOf([Depends("x"), Depends("y")]), [], []
     text = "NumOf( Depends( x ), Depends( y ) )"
 
     def finalize(self):
@@ -222,6 +222,7 @@ def test_finalizer_during_getter():
         except RuntimeError as exc:  # collected inside the getter, which holds its borrow
             seen.append([str(exc), text_of(n), len(n.of), text_of(NumOf([n]) >= 1)])
         else:
+            written.append(True)
             n.of = [Depends("x"), Depends("y")]
 
     cycle = type("Cycle", (), {"__init__": lambda self: setattr(self, "me", self), "__del__": finalize})
@@ -237,7 +238,10 @@ def test_finalizer_during_getter():
                 break
     finally:
         gc.set_threshold(*old)
-    assert seen[0] == ["Already borrowed", text, 2, f"[ NumOf( {text} ) ] >= [ 1 ]"]
+    if COLLECTS_INSIDE_NATIVE_CALLS:
+        assert seen[0] == ["Already borrowed", text, 2, f"[ NumOf( {text} ) ] >= [ 1 ]"]
+    else:  # every collection came after the getter had given its borrow back
+        assert not seen and written
     assert text_of(n) == text and [d.on for d in kept[-1]] == ["x", "y"]
     n.of = []
 

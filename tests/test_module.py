@@ -1,5 +1,6 @@
 """The module tree, the class objects and the two module functions."""
 
+import json
 import sys
 import types
 
@@ -161,24 +162,67 @@ def test_reimport_keeps_changes_and_does_not_rebuild():
 
 
 SUBINTERPRETER = """
+    import json
     import sys
-    import _xxsubinterpreters as interpreters
-    import trelk
-    for _ in range(2):
-        sub = interpreters.create()
-        try:
-            interpreters.run_string(sub, "import trelk")
-        except interpreters.RunFailedError as exc:
-            assert "ImportError" in str(exc).partition(": ")[0], exc
+    try:
+        import _interpreters as interpreters  # from 3.13 on
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+    def import_in_new_interpreter(kind):
+        # What `import trelk` raised in a new interpreter of this kind, as "Type: message".
+        if hasattr(interpreters, "new_config"):
+            sub = interpreters.create(kind)
+            failure = interpreters.run_string(sub, "import trelk")
+            error = failure and f"{failure.type.__name__}: {failure.msg}"
         else:
-            raise SystemExit("second interpreter accepted")
+            sub = interpreters.create(isolated=kind == "isolated")
+            try:
+                interpreters.run_string(sub, "import trelk")
+                error = None
+            except interpreters.RunFailedError as exc:  # "<class 'ImportError'>: message"
+                error = str(exc).replace("<class '", "", 1).replace("'>", "", 1)
         interpreters.destroy(sub)
-    del sys.modules["trelk"]
-    import trelk as again
-    assert again is trelk and trelk.package.constraint.Depends("xyz").on == "xyz"
+        return error
+
+    first = None
+    if FIRST == "main":
+        import trelk as first
+    outcomes = [import_in_new_interpreter(KIND) for _ in range(2)]
+    sys.modules.pop("trelk", None)
+    try:
+        import trelk
+    except ImportError as exc:
+        outcomes.append(f"ImportError: {exc}")
+    else:
+        assert first in (None, trelk) and trelk.package.constraint.Depends("xyz").on == "xyz"
+        outcomes.append(None)
+    print(json.dumps(outcomes))
 """
 
+ALREADY_OWNED = ("ImportError: trelk does not support subinterpreters: "
+                 "it is already initialised in another interpreter of this process")
+REFUSED_BY_INTERPRETER = "ImportError: module trelk does not support loading in subinterpreters"
+NO_SINGLE_PHASE = ("ImportError: trelk does not support subinterpreters: "
+                   "this one takes no module with single-phase initialisation")
 
-def test_second_interpreter_refused():
-    result = run_python(SUBINTERPRETER)
+
+def subinterpreter_outcomes(first, kind):
+    """What importing in two new interpreters and then in the main one gives, on this version."""
+    if kind == "isolated" and sys.version_info >= (3, 12):  # a GIL of its own; 3.11 shares it
+        # 3.12 runs the entry point in the isolated interpreter when it comes first.
+        refusal = NO_SINGLE_PHASE if first == "sub" and sys.version_info < (3, 13) else REFUSED_BY_INTERPRETER
+        return [refusal, refusal, None]
+    if first == "sub" and sys.version_info < (3, 13):
+        return [None, ALREADY_OWNED, ALREADY_OWNED]  # the first interpreter owns the module
+    # From 3.13 on, the entry point runs in the main interpreter first.
+    return [ALREADY_OWNED, ALREADY_OWNED, None]
+
+
+@pytest.mark.parametrize("first", ["main", "sub"])
+@pytest.mark.parametrize("kind", ["legacy", "isolated"])
+def test_second_interpreter_refused(first, kind):
+    code = SUBINTERPRETER.replace("FIRST", repr(first)).replace("KIND", repr(kind))
+    result = run_python(code)
     assert result.returncode == 0, result.stderr.decode()
+    assert json.loads(result.stdout) == subinterpreter_outcomes(first, kind)

@@ -2,6 +2,7 @@
 diagnostic writer installed and used by several threads at once."""
 
 import collections
+import gc
 import os
 import re
 import sys
@@ -30,6 +31,7 @@ def run_threads(work, stack=0):
         except BaseException as exc:  # noqa: B036 - test failures and internal failures too
             errors.append(exc)
 
+    gc.collect()  # earlier tests' garbage, IfThen objects among it, is dropped here and not on a worker
     sys.setswitchinterval(1e-5)
     old_stack = threading.stack_size(stack)
     try:

@@ -122,10 +122,29 @@ bool build_module_tree(PyObject* root) {
            add_function(root, init_tracing_def) && add_function(root, main_entry_def);
 }
 
+// Whether the interpreter takes a module with single-phase initialisation. One
+// that checks its extensions (an isolated one, with a GIL of its own) refuses
+// such a module, but on 3.12 only after the entry point ran: bound to it, the
+// module would be lost to every interpreter. From 3.13 on, the interpreter runs
+// this entry point in the main interpreter, so the case does not arise.
+bool takes_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    return !_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS);
+#else
+    return true;
+#endif
+}
+
 PyObject* init_module() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return nullptr;
+    if (!takes_single_phase_modules(interpreter)) {
+        PyErr_SetString(PyExc_ImportError,
+                        "trelk does not support subinterpreters: this one takes no module with "
+                        "single-phase initialisation");
+        return nullptr;
+    }
     std::int64_t expected = -1;
     if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
