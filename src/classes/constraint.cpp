@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "binding/class.hpp"
 #include "classes/constraint_classes.hpp"
 #include "classes/spec_option.hpp"
 #include "core/tracing.hpp"
@@ -93,6 +94,32 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     }
     if (PyErr_Occurred()) return Error::pending();
     return result;
+}
+
+Result<Ref> new_constraint_object(PyTypeObject* cls, NodeRef node) {
+    return node->kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
+                                      : new_instance<ConstraintObject>(cls, std::move(node));
+}
+
+Result<Ref> constraint_to_python(NodeRef node) {
+    PyTypeObject* cls = class_object(constraint_class(node->kind));
+    if (cls == nullptr) return Error::pending();
+    return new_constraint_object(cls, std::move(node));
+}
+
+void constraint_object_dealloc(PyObject* self) noexcept {
+    auto* obj = reinterpret_cast<ConstraintObject*>(self);
+    if (obj->node->kind == Kind::IfThen && static_cast<IfThenObject*>(obj)->owner != current_thread_id()) {
+        // The trees are released all the same: nodes are only touched under the
+        // interpreter lock, so any thread can free them.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
+                     constraint_class(Kind::IfThen).unsendable_name);
+        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        PyErr_Restore(type, value, traceback);
+    }
+    destroy_instance<ConstraintObject>(self);
 }
 
 }  // namespace trelk::package::constraint

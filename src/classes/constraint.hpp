@@ -1,16 +1,44 @@
-// Conversions between Python objects and constraints.
+// The objects of the eight constraint classes: what an instance holds, how it
+// is released, and the conversions between Python objects and constraints.
 #pragma once
 
 #include <Python.h>
 
+#include <cstdint>
 #include <vector>
 
+#include "binding/access.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
-#include "classes/constraint_classes.hpp"
 #include "core/constraint_tree.hpp"
+#include "core/thread_id.hpp"
 
 namespace trelk::package::constraint {
+
+// An instance holds one node of its class's kind.
+struct ConstraintObject : binding::Instance {
+    NodeRef node;
+    void construct(NodeRef&& n) noexcept { new (&node) NodeRef(std::move(n)); }
+    void destruct() noexcept { node.~NodeRef(); }
+};
+
+// IfThen instances are bound to the thread that made them.
+struct IfThenObject : ConstraintObject {
+    std::uint64_t owner;
+    void construct(NodeRef&& n) noexcept {
+        ConstraintObject::construct(std::move(n));
+        owner = current_thread_id();
+    }
+};
+
+// The deallocation of all eight classes; an IfThen dropped on a foreign thread
+// is reported through the unraisable hook, and released all the same.
+void constraint_object_dealloc(PyObject* self) noexcept;
+
+// Whether `obj` is an instance of one of the eight classes. They admit no
+// subclasses, and their instances alone are released by that function, so one
+// look at the type tells; the node then tells the kind.
+inline bool is_constraint_object(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == constraint_object_dealloc; }
 
 // A constraint object gives its own tree; a plain value (bool, int, float, str,
 // Version) a Value node; anything else is refused with an ERROR event and a
@@ -34,6 +62,8 @@ inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
 // Any sequence but a str, converted element by element in iteration order.
 binding::Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj);
 
+// A new object of `cls`, one of the eight classes, holding `node` of its kind.
+binding::Result<binding::Ref> new_constraint_object(PyTypeObject* cls, NodeRef node);
 // A new object of the class named after the node's kind, holding the node.
 binding::Result<binding::Ref> constraint_to_python(NodeRef node);
 

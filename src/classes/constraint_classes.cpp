@@ -150,11 +150,6 @@ NodeRef make_node(Values&&... values) {
 template <Kind K>
 ClassDef& class_def();
 
-Result<Ref> new_constraint_object(PyTypeObject* cls, Kind kind, NodeRef node) {
-    return kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
-                                : new_instance<ConstraintObject>(cls, std::move(node));
-}
-
 template <Kind K>
 struct ConstraintConstructor {
     static Signature& signature() {
@@ -182,7 +177,7 @@ struct ConstraintConstructor {
             return true;
         };
         if (!(convert(std::integral_constant<std::size_t, F>()) && ...)) return std::move(*failure);
-        return new_constraint_object(cls, K, make_node<K>(std::move(*std::get<F>(values))...));
+        return new_constraint_object(cls, make_node<K>(std::move(*std::get<F>(values))...));
     }
 
     static Result<Ref> build(PyTypeObject* cls, const BoundArguments& arguments) {
@@ -293,11 +288,7 @@ std::array<PyType_Slot, 8> make_slots() {
     slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
     slots[n++] = {Py_tp_getset, getset.data()};
     slots[n++] = {Py_tp_methods, methods.data()};
-    if constexpr (K == Kind::IfThen) {
-        slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(if_then_dealloc)};
-    } else {
-        slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(destroy_instance<ConstraintObject>)};
-    }
+    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(constraint_object_dealloc)};
     return slots;  // ends with {0, nullptr}
 }
 
@@ -340,13 +331,6 @@ const std::array<ClassDef*, kind_count + 1>& constraint_module_classes() {
         &constraint_class(Kind::Value),
     };
     return classes;
-}
-
-Result<Ref> constraint_to_python(NodeRef node) {
-    Kind kind = node->kind;
-    PyTypeObject* cls = class_object(constraint_class(kind));
-    if (cls == nullptr) return Error::pending();
-    return new_constraint_object(cls, kind, std::move(node));
 }
 
 }  // namespace trelk::package::constraint

@@ -2,7 +2,6 @@
 
 #include "binding/args.hpp"
 #include "binding/constructor.hpp"
-#include "core/thread_id.hpp"
 #include "classes/constraint_classes.hpp"
 #include "classes/constraint.hpp"
 
@@ -24,22 +23,6 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             return hand_over(constraint_to_python(if_then_node(reading.value()->node, then.take())));
         },
         static_cast<PyObject*>(nullptr));
-}
-
-void if_then_dealloc(PyObject* self) noexcept {
-    auto* obj = reinterpret_cast<IfThenObject*>(self);
-    if (obj->owner != current_thread_id()) {
-        // The trees are released all the same: nodes are only touched under the
-        // interpreter lock, so any thread can free them.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_SetString(PyExc_RuntimeError,
-                        "trelk::package::constraint::if_then::IfThen is unsendable, but is being dropped "
-                        "on another thread");
-        PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        PyErr_Restore(type, value, traceback);
-    }
-    destroy_instance<IfThenObject>(self);
 }
 
 }  // namespace trelk::package::constraint

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-namespace trelk::binding {
+namespace trelk {
 
 std::uint64_t current_thread_id() noexcept;
 
-}  // namespace trelk::binding
+}  // namespace trelk
