@@ -19,8 +19,7 @@ PyObject* constructor_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) n
             BoundArguments bound;
             if (!bind_arguments(Ctor::signature(), args, kwargs, bound)) return nullptr;
             return hand_over(Ctor::build(cls, bound));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 template <class Ctor>
@@ -31,8 +30,7 @@ PyObject* constructor_vectorcall(PyObject* cls, PyObject* const* args, std::size
             BoundArguments bound;
             if (!bind_arguments(Ctor::signature(), args, nargsf, kwnames, bound)) return nullptr;
             return hand_over(Ctor::build(reinterpret_cast<PyTypeObject*>(cls), bound));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 }  // namespace trelk::binding

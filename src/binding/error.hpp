@@ -11,6 +11,7 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -104,10 +105,21 @@ Result<std::string> str_text(PyObject* obj);
 // The type-mismatch error: "'<type>' object cannot be cast as '<expected>'".
 Error type_mismatch(PyObject* obj, std::string_view expected);
 
+// What a slot returns when it fails: null for an object, -1 for a status.
+template <class R>
+constexpr R slot_failure() noexcept {
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        static_assert(std::is_same_v<R, int>, "a slot returns an object or a status");
+        return -1;
+    }
+}
+
 // Runs a slot body: C++ exceptions become Python exceptions, `std::bad_alloc`
-// becomes MemoryError, and `failed` is returned for them.
-template <class F, class R>
-R guarded(F&& body, R failed) noexcept {
+// becomes MemoryError, and the slot's failure value is returned for them.
+template <class F, class R = std::invoke_result_t<F>>
+R guarded(F&& body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -117,7 +129,7 @@ R guarded(F&& body, R failed) noexcept {
     } catch (...) {
         raise_internal_failure("unknown C++ exception", std::source_location::current());
     }
-    return failed;
+    return slot_failure<R>();
 }
 
 }  // namespace trelk::binding

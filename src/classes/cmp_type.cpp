@@ -16,8 +16,7 @@ PyObject* cmp_type_repr(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
             return hand_over(text_to_python(std::string("CmpType.") + cmp_type_name(member_of(self))));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 PyObject* cmp_type_int(PyObject* self) noexcept {

@@ -58,8 +58,7 @@ PyObject* constraint_rich_compare(ClassDef& def, Kind kind, PyObject* self, PyOb
                 return nullptr;
             }
             return hand_over(constraint_to_python(std::move(std::get<NodeRef>(checked))));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 }  // namespace trelk::package::constraint

@@ -192,8 +192,7 @@ PyObject* get_property(PyObject* self, void*) noexcept {
             Result<Reading<ConstraintObject>> reading = enter_for_reading<ConstraintObject>(self, class_def<K>());
             if (!reading.ok()) return hand_over(reading.take_error());
             return hand_over(CodecOf<K, F>::to_python(*reading.value()->node, storage_of<K, F>));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 // The node with field F replaced and every other field kept.
@@ -209,7 +208,7 @@ NodeRef replace_field(const Node& node, typename CodecOf<K, F>::Stored&& replace
     return make_node<K>(pick(std::integral_constant<std::size_t, I>())...);
 }
 
-// The new value is converted before the receiver is borrowed, so an object can
+// The new value is converted before the receiver is entered, so an object can
 // be assigned into its own property: it goes in as it was before.
 template <Kind K, std::size_t F>
 int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
@@ -232,8 +231,7 @@ int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
             NodeRef replacement = replace_field<K, F>(*node, converted.take(), FieldIndices<K>());
             node = std::move(replacement);
             return 0;
-        },
-        -1);
+        });
 }
 
 template <Kind K>

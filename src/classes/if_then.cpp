@@ -21,8 +21,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
             if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
             return hand_over(constraint_to_python(if_then_node(reading.value()->node, then.take())));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 }  // namespace trelk::package::constraint

@@ -182,8 +182,7 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
                 "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
                 "dispatcher has already been set\")"));
             return nullptr;
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
@@ -196,8 +195,7 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
                 return nullptr;
             }
             Py_RETURN_NONE;
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 }  // namespace
@@ -205,5 +203,5 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
 }  // namespace trelk
 
 PyMODINIT_FUNC PyInit_trelk() {
-    return trelk::binding::guarded([] { return trelk::init_module(); }, static_cast<PyObject*>(nullptr));
+    return trelk::binding::guarded([] { return trelk::init_module(); });
 }

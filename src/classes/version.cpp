@@ -37,8 +37,7 @@ PyObject* version_form(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
             return hand_over(text_to_python(form(reinterpret_cast<VersionObject*>(self)->value)));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 PyType_Slot version_slots[] = {
