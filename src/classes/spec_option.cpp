@@ -5,6 +5,7 @@
 
 #include "binding/class.hpp"
 #include "classes/version.hpp"
+#include "core/overloaded.hpp"
 #include "core/tracing.hpp"
 
 namespace trelk::spec::spec_option {
@@ -103,20 +104,21 @@ Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj) {
 }
 
 Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
-    Ref result;
-    switch (value.index()) {
-        case 0: return Ref::borrow(std::get<0>(value) ? Py_True : Py_False);
-        case 1: result = Ref::steal(PyLong_FromLongLong(std::get<1>(value))); break;
-        case 2: result = Ref::steal(PyFloat_FromDouble(std::get<2>(value))); break;
-        case 3: {
-            const std::string& text = std::get<3>(value);
-            result = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            break;
-        }
-        default: return package::version::version_to_python(std::get<4>(value));
-    }
-    if (!result) return Error::python_api_failed();
-    return result;
+    auto made = [](PyObject* obj) -> Result<Ref> {
+        if (obj == nullptr) return Error::python_api_failed();
+        return Ref::steal(obj);
+    };
+    return std::visit(
+        Overloaded{
+            [](bool truth) -> Result<Ref> { return Ref::borrow(truth ? Py_True : Py_False); },
+            [&](std::int64_t integer) { return made(PyLong_FromLongLong(integer)); },
+            [&](double real) { return made(PyFloat_FromDouble(real)); },
+            [&](const std::string& text) {
+                return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+            },
+            [](const package::version::Version& version) { return package::version::version_to_python(version); },
+        },
+        value);
 }
 
 }  // namespace trelk::spec::spec_option

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "core/overloaded.hpp"
+
 namespace trelk::package::constraint {
 
 namespace {
@@ -317,7 +319,15 @@ std::optional<ValueType> value_type(const Node& node) noexcept {
         case Kind::Depends: return ValueType::Bool;
         case Kind::NumOf: return ValueType::Int;
         case Kind::SpecOption: return ValueType::Unknown;
-        case Kind::Value: return static_cast<ValueType>(value(node).index() + 1);
+        case Kind::Value:
+            return std::visit(Overloaded{
+                                  [](bool) { return ValueType::Bool; },
+                                  [](std::int64_t) { return ValueType::Int; },
+                                  [](double) { return ValueType::Float; },
+                                  [](const std::string&) { return ValueType::Str; },
+                                  [](const package::version::Version&) { return ValueType::Version; },
+                              },
+                              value(node));
         default: return std::nullopt;
     }
 }

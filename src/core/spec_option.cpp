@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string_view>
 
+#include "core/overloaded.hpp"
+
 namespace trelk::spec::spec_option {
 
 namespace {
@@ -54,18 +56,18 @@ void append_float_text(std::string& out, double value) {
 }  // namespace
 
 void append_spec_option_value_text(std::string& out, const SpecOptionValue& value) {
-    switch (value.index()) {
-        case 0: out += std::get<0>(value) ? "true" : "false"; break;
-        case 1: {
-            char buffer[24];
-            auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::get<1>(value));
-            out.append(buffer, end);
-            break;
-        }
-        case 2: append_float_text(out, std::get<2>(value)); break;
-        case 3: out += std::get<3>(value); break;
-        default: package::version::append_text(out, std::get<4>(value)); break;
-    }
+    std::visit(Overloaded{
+                   [&](bool truth) { out += truth ? "true" : "false"; },
+                   [&](std::int64_t integer) {
+                       char buffer[24];
+                       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, integer);
+                       out.append(buffer, end);
+                   },
+                   [&](double real) { append_float_text(out, real); },
+                   [&](const std::string& text) { out += text; },
+                   [&](const package::version::Version& version) { package::version::append_text(out, version); },
+               },
+               value);
 }
 
 std::string spec_option_value_text(const SpecOptionValue& value) {

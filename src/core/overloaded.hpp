@@ -1,0 +1,11 @@
+// A visitor made of lambdas, one for each alternative of a variant.
+#pragma once
+
+namespace trelk {
+
+template <class... Lambdas>
+struct Overloaded : Lambdas... {
+    using Lambdas::operator()...;
+};
+
+}  // namespace trelk
