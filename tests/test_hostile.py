@@ -345,6 +345,10 @@ def test_class_dict_changed_behind_the_class():
             attributes = next(x for x in gc.get_referents(cls) if isinstance(x, dict))
             del attributes[name]
         junk = [Depends("x" * 40) for _ in range(1000)]
-        assert repr(CmpType.Less) == "CmpType.Less" and Depends("b").on == "b"
+        for read, expected in ((lambda: repr(CmpType.Less), "CmpType.Less"), (lambda: Depends("b").on, "b")):
+            try:
+                assert read() == expected
+            except AttributeError:  # interpreters from 3.13 on see the change
+                pass
     """)
     assert proc.returncode == 0, proc.stderr.decode(errors="replace")
