@@ -1,11 +1,15 @@
-"""Shared helpers: tests that need a fresh interpreter run one as a child process."""
+"""Shared helpers: reading text forms and values back, internal failures, the unraisable
+hook, and child processes for tests that need a fresh interpreter."""
 
+import gc
 import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+from trelk.package.constraint import Cmp, CmpType, Depends, Maximize
 
 
 # Up to 3.11 a collection runs inside the allocation that calls for it, and so
@@ -37,3 +41,42 @@ def run_python(code, env=None, timeout=120):
 @pytest.fixture
 def python_child():
     return run_python
+
+
+PRE = "Cannot compare type None from constraint Maximize( "
+POST = " ) with type Some(Int) from constraint 1 using operator '=='"
+
+
+def text_of(obj):
+    """Text form of the constraint that `obj` converts to, read from a refused comparison."""
+    with pytest.raises(NotImplementedError) as info:
+        Maximize(obj) == 1
+    msg = str(info.value)
+    assert msg.startswith(PRE) and msg.endswith(POST), msg
+    return msg[len(PRE):-len(POST)]
+
+
+def value_of(obj):
+    return Cmp(Depends("a"), obj, CmpType.Equal).rhs
+
+
+IFTHEN = "trelk::package::constraint::if_then::IfThen"
+UNSENDABLE = IFTHEN + " is unsendable, but sent to another thread"
+DROPPED = IFTHEN + " is unsendable, but is being dropped on another thread"
+
+
+def internal_failure(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as e:  # noqa: B036 - the failure class is not an Exception
+        assert type(e).__bases__ == (BaseException,) and not isinstance(e, Exception), repr(e)
+        return str(e)
+    pytest.fail("no internal failure raised")
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append((args.exc_type, str(args.exc_value))))
+    yield seen
+    gc.collect()

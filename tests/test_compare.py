@@ -5,10 +5,10 @@ import operator
 
 import pytest
 
+from conftest import text_of, value_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from test_values import text_of, value_of
 
 
 # function, symbol, CmpType member, mirrored function

@@ -2,27 +2,13 @@
 
 import concurrent.futures
 import gc
-import sys
 
 import pytest
 
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from test_values import POST, PRE, text_of
-
-IFTHEN = "trelk::package::constraint::if_then::IfThen"
-UNSENDABLE = IFTHEN + " is unsendable, but sent to another thread"
-DROPPED = IFTHEN + " is unsendable, but is being dropped on another thread"
-
-
-def internal_failure(fn, *args):
-    try:
-        fn(*args)
-    except BaseException as e:  # noqa: B036 - the failure class is not an Exception
-        assert type(e).__bases__ == (BaseException,) and not isinstance(e, Exception), repr(e)
-        return str(e)
-    pytest.fail("no internal failure raised")
+from conftest import DROPPED, POST, PRE, UNSENDABLE, internal_failure, text_of
 
 
 def eq(a, b):
@@ -361,14 +347,6 @@ def test_num_of_iteration_errors():
 
 
 # ---------------------------------------------------------------- thread binding
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda args: seen.append((args.exc_type, str(args.exc_value))))
-    yield seen
-    gc.collect()
-
 
 @pytest.fixture
 def worker():

@@ -8,11 +8,10 @@ import types
 
 import pytest
 
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python, text_of, value_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from test_values import text_of, value_of
 
 KI, SE, GONE = KeyboardInterrupt("stop"), SystemExit(3), ValueError("gone")
 

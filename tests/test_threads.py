@@ -11,11 +11,9 @@ import time
 
 import pytest
 
-from conftest import run_python
+from conftest import DROPPED, UNSENDABLE, internal_failure, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
-from test_constraints import DROPPED, UNSENDABLE, internal_failure, unraisable  # noqa: F401 - a fixture
-from test_values import text_of
 
 THREADS = 8
 

@@ -9,27 +9,10 @@ import struct
 import numpy as np
 import pytest
 
-from conftest import run_python
+from conftest import run_python, text_of, value_of
 from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-
-PRE = "Cannot compare type None from constraint Maximize( "
-POST = " ) with type Some(Int) from constraint 1 using operator '=='"
-
-
-def text_of(obj):
-    """Text form of the constraint that `obj` converts to, read from a refused comparison."""
-    with pytest.raises(NotImplementedError) as info:
-        Maximize(obj) == 1
-    msg = str(info.value)
-    assert msg.startswith(PRE) and msg.endswith(POST), msg
-    return msg[len(PRE):-len(POST)]
-
-
-def value_of(obj):
-    return Cmp(Depends("a"), obj, CmpType.Equal).rhs
-
 
 class Index:
     def __init__(self, n):
