@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <utility>
 
@@ -57,6 +58,7 @@ public:
     // Enters `obj`, known to be an instance of its class; empty when the
     // access is refused.
     static Entered try_enter(PyObject* obj) noexcept {
+        assert(obj != nullptr);
         auto* instance = reinterpret_cast<Obj*>(obj);
         bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
         return granted ? Entered(obj) : Entered();

@@ -1,5 +1,6 @@
 #include "classes/constraint_classes.hpp"
 
+#include <cassert>
 #include <string>
 #include <utility>
 #include <optional>
@@ -56,6 +57,12 @@ constexpr ClassTable class_table[kind_count] = {
      {{{"package_name", "package_name", Text}, {"option_name", "option_name", Text}}}, true},
     {"Value", "builtins.Value", nullptr, 1, {{{"value", "value", Value}}}, false},
 };
+static_assert([] {
+    for (const ClassTable& table : class_table) {
+        if (table.field_count > table.fields.size()) return false;
+    }
+    return true;
+}());
 
 // How a field of each type converts in both directions, and where it lives
 // in a node (the n-th field of its type).
@@ -153,6 +160,7 @@ ClassDef& class_def();
 template <Kind K>
 struct ConstraintConstructor {
     static Signature& signature() {
+        static_assert(table_of<K>.field_count <= max_parameters);
         static Signature sig = [] {
             Signature made{table_of<K>.name, "__new__", {}, table_of<K>.field_count, table_of<K>.field_count};
             for (std::size_t i = 0; i < made.count; ++i) made.names[i] = table_of<K>.fields[i].parameter;
@@ -264,6 +272,7 @@ std::array<PyMethodDef, 8> make_methods() {
     methods[n++] = {"__ne__", compare_method<K, Py_NE>, flags, "__ne__($self, rhs, /)\n--\n\nReturn self!=rhs."};
     methods[n++] = {"__gt__", compare_method<K, Py_GT>, flags, "__gt__($self, rhs, /)\n--\n\nReturn self>rhs."};
     methods[n++] = {"__ge__", compare_method<K, Py_GE>, flags, "__ge__($self, rhs, /)\n--\n\nReturn self>=rhs."};
+    assert(n < methods.size());
     return methods;
 }
 
@@ -287,6 +296,7 @@ std::array<PyType_Slot, 8> make_slots() {
     slots[n++] = {Py_tp_getset, getset.data()};
     slots[n++] = {Py_tp_methods, methods.data()};
     slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(constraint_object_dealloc)};
+    assert(n < slots.size());
     return slots;  // ends with {0, nullptr}
 }
 

@@ -6,6 +6,7 @@
 // changes, and nothing here recurses on the depth of a tree.
 #pragma once
 
+#include <cassert>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -133,18 +134,26 @@ inline std::size_t child_count(const Node& node) noexcept {
     }
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
+    assert(index < child_count(node));
     if (child_count(node) == 2) return static_cast<const BranchNode<2>&>(node).children[index];
     return static_cast<const BranchNode<1>&>(node).children[0];
 }
 // NumOf
-inline const std::vector<NodeRef>& items(const Node& node) noexcept { return static_cast<const ListNode&>(node).items; }
+inline const std::vector<NodeRef>& items(const Node& node) noexcept {
+    assert(node.kind == Kind::NumOf);
+    return static_cast<const ListNode&>(node).items;
+}
 // Depends, SpecOption
 inline std::string_view text(const Node& node, std::size_t index) noexcept {
+    assert((node.kind == Kind::Depends && index == 0) || (node.kind == Kind::SpecOption && index < 2));
     if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).text(index);
     return static_cast<const TextNode<1>&>(node).text(0);
 }
 // Value
-inline const SpecOptionValue& value(const Node& node) noexcept { return static_cast<const ValueNode&>(node).value; }
+inline const SpecOptionValue& value(const Node& node) noexcept {
+    assert(node.kind == Kind::Value);
+    return static_cast<const ValueNode&>(node).value;
+}
 
 // The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.
 // Shared subtrees print once per use, so a small tree can have a text of any
