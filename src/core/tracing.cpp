@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/tracing.hpp"
+#include "core/utf8.hpp"
 
 namespace trelk::tracing {
 
@@ -146,20 +147,10 @@ void report_lost_line(int error) noexcept {
 }
 
 bool valid_utf8(std::string_view text) noexcept {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        auto byte = static_cast<unsigned char>(text[i]);
-        std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3 : (byte >> 3) == 30 ? 4 : 0;
-        if (length == 0 || i + length > text.size()) return false;
-        std::uint32_t code = length == 1 ? byte : byte & (0x7f >> length);
-        for (std::size_t k = 1; k < length; ++k) {
-            auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xc0) != 0x80) return false;
-            code = (code << 6) | (next & 0x3f);
-        }
-        static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < least[length] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-        i += length;
+    for (std::size_t i = 0; i < text.size();) {
+        utf8::CodePoint point = utf8::decode(text, i);
+        if (!point.valid) return false;
+        i += point.length;
     }
     return true;
 }

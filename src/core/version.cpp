@@ -5,6 +5,8 @@
 #include <charconv>
 #include <iterator>
 
+#include "core/utf8.hpp"
+
 namespace trelk::package::version {
 
 namespace {
@@ -91,25 +93,14 @@ bool is_unprintable(std::uint32_t c) {
     return after != std::begin(ranges) && c <= (after - 1)->last;
 }
 
-// Decodes one code point (lone surrogates included, as text made with
-// surrogatepass carries them); advances `i`.
-std::uint32_t next_code_point(std::string_view text, std::size_t& i) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = byte < 0x80 ? 1 : (byte >> 5) == 6 ? 2 : (byte >> 4) == 14 ? 3 : 4;
-    if (i + length > text.size()) length = 1;
-    std::uint32_t code = length == 1 ? byte : byte & (0x7fu >> length);
-    for (std::size_t k = 1; k < length; ++k) {
-        code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3fu);
-    }
-    i += length;
-    return code;
-}
-
 void append_quoted(std::string& out, std::string_view text) {
     out += '"';
     for (std::size_t i = 0; i < text.size();) {
         std::size_t start = i;
-        std::uint32_t c = next_code_point(text, i);
+        // Lone surrogates decode too: text made with surrogatepass carries them.
+        const utf8::CodePoint point = utf8::decode(text, i);
+        const std::uint32_t c = point.code;
+        i += point.length;
         switch (c) {
             case '"': out += "\\\""; continue;
             case '\\': out += "\\\\"; continue;
