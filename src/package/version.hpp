@@ -2,13 +2,11 @@
 // separators into typed parts. Parsed, validated and printed; never compared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <variant>
-#include <vector>
-
-#include "memory_pool.hpp"
 
 namespace trelk::package::version {
 
@@ -19,14 +17,9 @@ struct Separator {
     bool operator==(const Separator&) const = default;
 };
 
-// Int, Str (ASCII letters and digits), Wildcard, Sep, in this order.
-using VersionPart = std::variant<std::uint64_t, std::string, WildcardKind, Separator>;
-
-struct Version {
-    // Non-separator parts and separators alternate, beginning and ending with a
-    // non-separator part; a Rest wildcard can only come last.
-    std::vector<VersionPart, memory_pool::PoolAllocator<VersionPart>> parts;
-};
+// One part as seen from outside: Int, Str (ASCII letters and digits), Wildcard,
+// Sep, in this order. A Str views text inside the Version it came from.
+using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, Separator>;
 
 struct VersionParseError {
     enum class Kind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };
@@ -34,7 +27,36 @@ struct VersionParseError {
     std::string part;  // the offending part's text, for InvalidPart
 };
 
+class Version;
 using ParseResult = std::variant<Version, VersionParseError>;
+
+class Version {
+public:
+    Version(const Version& other);
+    Version(Version&& other) noexcept;
+    Version& operator=(const Version& other);
+    Version& operator=(Version&& other) noexcept;
+    ~Version();
+
+    // Non-separator parts and separators alternate, beginning and ending with a
+    // non-separator part; a Rest wildcard can only come last.
+    std::size_t part_count() const noexcept { return stored_parts_ == 0 ? 0 : 2 * stored_parts_ - 1; }
+    VersionPart part(std::size_t index) const noexcept;
+
+private:
+    // Versions are made and copied by the million: one pooled block holds the
+    // non-separator parts, each with the separator behind it, followed by a
+    // copy of the text, into which the Str parts point.
+    struct StoredPart;
+
+    Version(std::size_t stored_parts, std::size_t text_size);
+    std::size_t block_size() const noexcept;
+    friend ParseResult parse(std::string_view text);
+
+    StoredPart* block_ = nullptr;
+    std::size_t stored_parts_ = 0;  // none only once moved from
+    std::size_t text_size_ = 0;
+};
 
 ParseResult parse(std::string_view text);
 std::string to_text(const Version& version);
