@@ -33,7 +33,6 @@ constexpr std::array<CharClass, 256> char_classes = [] {
 }();
 CharClass char_class(char c) { return char_classes[static_cast<unsigned char>(c)]; }
 bool is_separator(char c) { return char_class(c) == CharClass::Separator; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 using Kind = VersionParseError::Kind;
 
@@ -60,6 +59,22 @@ bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, Vers
     if (alphanumeric) return true;
     error = {Kind::InvalidPart, std::string(text)};
     return false;
+}
+
+// A part that check_part accepted, whose text starts at `offset` in the whole
+// text, with the separator behind it ('\0' behind the last part).
+Version::StoredPart stored_part(std::string_view text, std::size_t offset, char separator) {
+    using PartKind = Version::StoredPart::Kind;
+    auto behind = static_cast<unsigned char>(separator);
+    // All digits and within 64 bits (leading zeros dropped); `*` and `>` are no digits.
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc{} && end == text.data() + text.size()) return {value, 0, PartKind::Int, behind};
+    if (is_wildcard(text)) {
+        WildcardKind wildcard = text[0] == '>' ? WildcardKind::Rest : WildcardKind::Single;
+        return {static_cast<std::uint64_t>(wildcard), 0, PartKind::Wildcard, behind};
+    }
+    return {offset, text.size(), PartKind::Str, behind};  // beyond 64 bits, or letters: kept as text
 }
 
 void append_hex(std::string& out, std::uint32_t code) {
@@ -146,70 +161,40 @@ ParseResult parse(std::string_view text) {
     if (start == text.size()) return VersionParseError{Kind::TrailingSeparator, {}};
     if (!check_part(text.substr(start), alphanumeric, after_rest, error)) return error;
 
-    // k separators make k + 1 stored parts; the Str parts point into the copy.
+    // k separators make k + 1 stored parts, followed by the copy of the text.
     Version version(separators + 1, text.size());
-    std::memcpy(version.block_ + version.stored_parts_, text.data(), text.size());
+    std::memcpy(version.block_ + separators + 1, text.data(), text.size());
     Version::StoredPart* part = version.block_;
-    auto store = [&part, text](std::size_t begin, std::size_t end) {
-        std::string_view part_text = text.substr(begin, end - begin);
-        if (is_wildcard(part_text)) {
-            WildcardKind wildcard = part_text[0] == '>' ? WildcardKind::Rest : WildcardKind::Single;
-            *part = {static_cast<std::uint64_t>(wildcard), 0, Version::StoredPart::Kind::Wildcard, 0};
-            return;
-        }
-        // One pass: the value while the text is all digits and fits 64 bits.
-        std::uint64_t value = 0;
-        bool number = true;
-        for (char c : part_text) {
-            number = number && is_digit(c) && !__builtin_mul_overflow(value, 10, &value) &&
-                     !__builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value);
-        }
-        if (number) {
-            *part = {value, 0, Version::StoredPart::Kind::Int, 0};
-        } else {  // beyond 64 bits, or letters: kept as text
-            *part = {begin, part_text.size(), Version::StoredPart::Kind::Str, 0};
-        }
-    };
     start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (!is_separator(text[i])) continue;
-        store(start, i);
-        part->separator = static_cast<unsigned char>(text[i]);
-        ++part;
+        *part++ = stored_part(text.substr(start, i - start), start, text[i]);
         start = i + 1;
     }
-    store(start, text.size());
+    *part = stored_part(text.substr(start), start, '\0');
     return version;
 }
 
-Version::Version(std::size_t stored_parts, std::size_t text_size) : stored_parts_(stored_parts), text_size_(text_size) {
+Version::Version(std::size_t stored_parts, std::size_t text_size)
+    : block_(static_cast<StoredPart*>(memory_pool::allocate_node(stored_parts * sizeof(StoredPart) + text_size))),
+      stored_parts_(stored_parts),
+      block_size_(stored_parts * sizeof(StoredPart) + text_size) {}
+
+Version::Version(const Version& other) : stored_parts_(other.stored_parts_), block_size_(other.block_size_) {
     // A version moved from has no block, nor does its copy.
-    if (stored_parts_ != 0) block_ = static_cast<StoredPart*>(memory_pool::allocate_node(block_size()));
+    if (other.block_ == nullptr) return;
+    block_ = static_cast<StoredPart*>(memory_pool::allocate_node(block_size_));
+    std::memcpy(block_, other.block_, block_size_);
 }
-
-Version::Version(const Version& other) : Version(other.stored_parts_, other.text_size_) {
-    if (block_ != nullptr) std::memcpy(block_, other.block_, block_size());
-}
-
-Version::Version(Version&& other) noexcept
-    : block_(std::exchange(other.block_, nullptr)),
-      stored_parts_(std::exchange(other.stored_parts_, 0)),
-      text_size_(std::exchange(other.text_size_, 0)) {}
 
 Version& Version::operator=(const Version& other) { return *this = Version(other); }
 
 Version& Version::operator=(Version&& other) noexcept {
     std::swap(block_, other.block_);
     std::swap(stored_parts_, other.stored_parts_);
-    std::swap(text_size_, other.text_size_);
+    std::swap(block_size_, other.block_size_);
     return *this;
 }
-
-Version::~Version() {
-    if (block_ != nullptr) memory_pool::release_node(block_, block_size());
-}
-
-std::size_t Version::block_size() const noexcept { return stored_parts_ * sizeof(StoredPart) + text_size_; }
 
 VersionPart Version::part(std::size_t index) const noexcept {
     const StoredPart& stored = block_[index / 2];

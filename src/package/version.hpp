@@ -6,7 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+
+#include "memory_pool.hpp"
 
 namespace trelk::package::version {
 
@@ -33,29 +36,34 @@ using ParseResult = std::variant<Version, VersionParseError>;
 class Version {
 public:
     Version(const Version& other);
-    Version(Version&& other) noexcept;
+    Version(Version&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)),
+          stored_parts_(std::exchange(other.stored_parts_, 0)),
+          block_size_(std::exchange(other.block_size_, 0)) {}
     Version& operator=(const Version& other);
     Version& operator=(Version&& other) noexcept;
-    ~Version();
+    ~Version() {
+        if (block_ != nullptr) memory_pool::release_node(block_, block_size_);
+    }
 
     // Non-separator parts and separators alternate, beginning and ending with a
     // non-separator part; a Rest wildcard can only come last.
     std::size_t part_count() const noexcept { return stored_parts_ == 0 ? 0 : 2 * stored_parts_ - 1; }
     VersionPart part(std::size_t index) const noexcept;
 
-private:
     // Versions are made and copied by the million: one pooled block holds the
     // non-separator parts, each with the separator behind it, followed by a
-    // copy of the text, into which the Str parts point.
+    // copy of the text, into which the Str parts point. The layout of a part
+    // is known only where versions are parsed.
     struct StoredPart;
 
+private:
     Version(std::size_t stored_parts, std::size_t text_size);
-    std::size_t block_size() const noexcept;
     friend ParseResult parse(std::string_view text);
 
     StoredPart* block_ = nullptr;
     std::size_t stored_parts_ = 0;  // none only once moved from
-    std::size_t text_size_ = 0;
+    std::size_t block_size_ = 0;  // the parts, then the text
 };
 
 ParseResult parse(std::string_view text);
