@@ -176,9 +176,9 @@ ParseResult parse(std::string_view text) {
 }
 
 Version::Version(std::size_t stored_parts, std::size_t text_size)
-    : block_(static_cast<StoredPart*>(memory_pool::allocate_node(stored_parts * sizeof(StoredPart) + text_size))),
-      stored_parts_(stored_parts),
-      block_size_(stored_parts * sizeof(StoredPart) + text_size) {}
+    : stored_parts_(stored_parts),
+      block_size_(stored_parts * sizeof(StoredPart) + text_size),
+      block_(static_cast<StoredPart*>(memory_pool::allocate_node(block_size_))) {}
 
 Version::Version(const Version& other) : stored_parts_(other.stored_parts_), block_size_(other.block_size_) {
     // A version moved from has no block, nor does its copy.

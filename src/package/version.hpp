@@ -37,9 +37,9 @@ class Version {
 public:
     Version(const Version& other);
     Version(Version&& other) noexcept
-        : block_(std::exchange(other.block_, nullptr)),
-          stored_parts_(std::exchange(other.stored_parts_, 0)),
-          block_size_(std::exchange(other.block_size_, 0)) {}
+        : stored_parts_(std::exchange(other.stored_parts_, 0)),
+          block_size_(std::exchange(other.block_size_, 0)),
+          block_(std::exchange(other.block_, nullptr)) {}
     Version& operator=(const Version& other);
     Version& operator=(Version&& other) noexcept;
     ~Version() {
@@ -61,9 +61,9 @@ private:
     Version(std::size_t stored_parts, std::size_t text_size);
     friend ParseResult parse(std::string_view text);
 
-    StoredPart* block_ = nullptr;
     std::size_t stored_parts_ = 0;  // none only once moved from
-    std::size_t block_size_ = 0;  // the parts, then the text
+    std::size_t block_size_ = 0;    // the parts, then the text
+    StoredPart* block_ = nullptr;
 };
 
 ParseResult parse(std::string_view text);
