@@ -14,7 +14,7 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
-bool all_digits(const std::string& text) {
+bool all_digits(std::string_view text) {
     for (char c : text) {
         if (c < '0' || c > '9') return false;
     }
@@ -23,14 +23,14 @@ bool all_digits(const std::string& text) {
 
 // The invariants of every parsed version.
 void check_parts(const Version& version) {
-    require(version.parts.size() % 2 == 1);
-    for (std::size_t i = 0; i < version.parts.size(); ++i) {
-        const VersionPart& part = version.parts[i];
+    require(version.part_count() % 2 == 1);
+    for (std::size_t i = 0; i < version.part_count(); ++i) {
+        const VersionPart part = version.part(i);
         require((i % 2 == 1) == std::holds_alternative<Separator>(part));
         if (auto* wildcard = std::get_if<WildcardKind>(&part); wildcard && *wildcard == WildcardKind::Rest) {
-            require(i + 1 == version.parts.size());
+            require(i + 1 == version.part_count());
         }
-        if (auto* text = std::get_if<std::string>(&part)) {
+        if (auto* text = std::get_if<std::string_view>(&part)) {
             require(!text->empty());
             // Digits alone stay text only beyond 64 bits.
             if (all_digits(*text)) require(text->size() >= 20);
@@ -53,11 +53,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const Version& version = std::get<Version>(parsed);
     check_parts(version);
+    // A copy owns its parts: it reads the same once the original is gone.
+    Version copy = version;
+    parsed = VersionParseError{};
+    require(debug_text(copy) == debug_text(std::get<Version>(parse(input))));
     // The text form parses back to the same version and is its own text form.
-    std::string text = to_text(version);
+    std::string text = to_text(copy);
     ParseResult again = parse(text);
     require(std::holds_alternative<Version>(again));
     require(to_text(std::get<Version>(again)) == text);
-    require(debug_text(std::get<Version>(again)) == debug_text(version));
+    require(debug_text(std::get<Version>(again)) == debug_text(copy));
     return 0;
 }

@@ -70,7 +70,7 @@ private:
     FreeList lists_[largest_pooled / granule + 1];
 };
 
-// The pool of tree nodes and of the parts of versions (up to a dozen parts).
+// The pool of tree nodes and of versions (up to two dozen parts).
 inline BlockPool<system_allocate, system_release, 512> node_pool;
 
 inline void* allocate_node(std::size_t size) {

@@ -3,11 +3,24 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <iterator>
+#include <utility>
+
+#include "memory_pool.hpp"
 
 #include "core/utf8.hpp"
 
 namespace trelk::package::version {
+
+struct Version::StoredPart {
+    enum class Kind : std::uint8_t { Int, Str, Wildcard };
+    // Int: the number; Str: where its text starts in the copy; Wildcard: its kind.
+    std::uint64_t value;
+    std::uint64_t text_length : 48;  // Str only; no text in memory reaches 2^48 bytes
+    Kind kind : 8;
+    std::uint64_t separator : 8;  // the one behind this part; none behind the last
+};
 
 namespace {
 
@@ -22,9 +35,7 @@ constexpr std::array<CharClass, 256> char_classes = [] {
 }();
 CharClass char_class(char c) { return char_classes[static_cast<unsigned char>(c)]; }
 bool is_separator(char c) { return char_class(c) == CharClass::Separator; }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-using Parts = decltype(Version::parts);
 using Kind = VersionParseError::Kind;
 
 // `*` or `>` alone.
@@ -52,24 +63,20 @@ bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, Vers
     return false;
 }
 
-// Appends a part that check_part accepted.
-void append_part(Parts& parts, std::string_view text) {
-    if (is_wildcard(text)) {
-        parts.emplace_back(text[0] == '>' ? WildcardKind::Rest : WildcardKind::Single);
-        return;
-    }
-    // One pass: the value while the text is all digits and fits 64 bits.
+// A part that check_part accepted, whose text starts at `offset` in the whole
+// text, with the separator behind it ('\0' behind the last part).
+Version::StoredPart stored_part(std::string_view text, std::size_t offset, char separator) {
+    using PartKind = Version::StoredPart::Kind;
+    auto behind = static_cast<unsigned char>(separator);
+    // All digits and within 64 bits (leading zeros dropped); `*` and `>` are no digits.
     std::uint64_t value = 0;
-    bool number = true;
-    for (char c : text) {
-        number = number && is_digit(c) && !__builtin_mul_overflow(value, 10, &value) &&
-                 !__builtin_add_overflow(value, static_cast<std::uint64_t>(c - '0'), &value);
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc{} && end == text.data() + text.size()) return {value, 0, PartKind::Int, behind};
+    if (is_wildcard(text)) {
+        WildcardKind wildcard = text[0] == '>' ? WildcardKind::Rest : WildcardKind::Single;
+        return {static_cast<std::uint64_t>(wildcard), 0, PartKind::Wildcard, behind};
     }
-    if (number) {
-        parts.emplace_back(value);
-    } else {  // beyond 64 bits, or letters: kept as text
-        parts.emplace_back(std::string(text));
-    }
+    return {offset, text.size(), PartKind::Str, behind};  // beyond 64 bits, or letters: kept as text
 }
 
 void append_hex(std::string& out, std::uint32_t code) {
@@ -145,22 +152,57 @@ ParseResult parse(std::string_view text) {
     if (start == text.size()) return VersionParseError{Kind::TrailingSeparator, {}};
     if (!check_part(text.substr(start), alphanumeric, after_rest, error)) return error;
 
-    // k separators make 2k + 1 parts: one allocation for all of them.
-    Version version;
-    version.parts.reserve(2 * separators + 1);
+    // k separators make k + 1 stored parts, followed by the copy of the text.
+    Version version(separators + 1, text.size());
+    std::memcpy(version.block_ + separators + 1, text.data(), text.size());
+    Version::StoredPart* part = version.block_;
     start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (!is_separator(text[i])) continue;
-        append_part(version.parts, text.substr(start, i - start));
-        version.parts.emplace_back(Separator{text[i]});
+        *part++ = stored_part(text.substr(start, i - start), start, text[i]);
         start = i + 1;
     }
-    append_part(version.parts, text.substr(start));
+    *part = stored_part(text.substr(start), start, '\0');
     return version;
 }
 
+Version::Version(std::size_t stored_parts, std::size_t text_size)
+    : stored_parts_(stored_parts),
+      block_size_(stored_parts * sizeof(StoredPart) + text_size),
+      block_(static_cast<StoredPart*>(memory_pool::allocate_node(block_size_))) {}
+
+Version::Version(const Version& other) : stored_parts_(other.stored_parts_), block_size_(other.block_size_) {
+    // A version moved from has no block, nor does its copy.
+    if (other.block_ == nullptr) return;
+    block_ = static_cast<StoredPart*>(memory_pool::allocate_node(block_size_));
+    std::memcpy(block_, other.block_, block_size_);
+}
+
+Version& Version::operator=(const Version& other) { return *this = Version(other); }
+
+Version& Version::operator=(Version&& other) noexcept {
+    std::swap(block_, other.block_);
+    std::swap(stored_parts_, other.stored_parts_);
+    std::swap(block_size_, other.block_size_);
+    return *this;
+}
+
+VersionPart Version::part(std::size_t index) const noexcept {
+    const StoredPart& stored = block_[index / 2];
+    if (index % 2 == 1) return Separator{static_cast<char>(stored.separator)};
+    switch (stored.kind) {
+        case StoredPart::Kind::Int: return stored.value;
+        case StoredPart::Kind::Str:
+            return std::string_view(reinterpret_cast<const char*>(block_ + stored_parts_) + stored.value,
+                                    stored.text_length);
+        case StoredPart::Kind::Wildcard: break;
+    }
+    return static_cast<WildcardKind>(stored.value);
+}
+
 void append_text(std::string& out, const Version& version) {
-    for (const VersionPart& part : version.parts) {
+    for (std::size_t i = 0; i < version.part_count(); ++i) {
+        const VersionPart part = version.part(i);
         switch (part.index()) {
             case 0: {
                 char buffer[24];
@@ -184,12 +226,13 @@ std::string to_text(const Version& version) {
 std::string debug_text(const Version& version) {
     std::string out = "Version { parts: [";
     bool first = true;
-    for (const VersionPart& part : version.parts) {
+    for (std::size_t i = 0; i < version.part_count(); ++i) {
+        const VersionPart part = version.part(i);
         if (!first) out += ", ";
         first = false;
         switch (part.index()) {
             case 0: out += "Int(" + std::to_string(std::get<0>(part)) + ")"; break;
-            case 1: out += "Str(\"" + std::get<1>(part) + "\")"; break;
+            case 1: out += "Str(\"" + std::string(std::get<1>(part)) + "\")"; break;
             case 2: out += std::get<2>(part) == WildcardKind::Single ? "Wildcard(Single)" : "Wildcard(Rest)"; break;
             default: out += std::string("Sep('") + std::get<3>(part).character + "')"; break;
         }

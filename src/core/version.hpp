@@ -2,11 +2,12 @@
 // separators into typed parts. Parsed, validated and printed; never compared.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
-#include <vector>
 
 #include "core/memory_pool.hpp"
 
@@ -19,14 +20,9 @@ struct Separator {
     bool operator==(const Separator&) const = default;
 };
 
-// Int, Str (ASCII letters and digits), Wildcard, Sep, in this order.
-using VersionPart = std::variant<std::uint64_t, std::string, WildcardKind, Separator>;
-
-struct Version {
-    // Non-separator parts and separators alternate, beginning and ending with a
-    // non-separator part; a Rest wildcard can only come last.
-    std::vector<VersionPart, memory_pool::PoolAllocator<VersionPart>> parts;
-};
+// One part as seen from outside: Int, Str (ASCII letters and digits), Wildcard,
+// Sep, in this order. A Str views text inside the Version it came from.
+using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, Separator>;
 
 struct VersionParseError {
     enum class Kind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };
@@ -34,7 +30,41 @@ struct VersionParseError {
     std::string part;  // the offending part's text, for InvalidPart
 };
 
+class Version;
 using ParseResult = std::variant<Version, VersionParseError>;
+
+class Version {
+public:
+    Version(const Version& other);
+    Version(Version&& other) noexcept
+        : stored_parts_(std::exchange(other.stored_parts_, 0)),
+          block_size_(std::exchange(other.block_size_, 0)),
+          block_(std::exchange(other.block_, nullptr)) {}
+    Version& operator=(const Version& other);
+    Version& operator=(Version&& other) noexcept;
+    ~Version() {
+        if (block_ != nullptr) memory_pool::release_node(block_, block_size_);
+    }
+
+    // Non-separator parts and separators alternate, beginning and ending with a
+    // non-separator part; a Rest wildcard can only come last.
+    std::size_t part_count() const noexcept { return stored_parts_ == 0 ? 0 : 2 * stored_parts_ - 1; }
+    VersionPart part(std::size_t index) const noexcept;
+
+    // Versions are made and copied by the million: one pooled block holds the
+    // non-separator parts, each with the separator behind it, followed by a
+    // copy of the text, into which the Str parts point. The layout of a part
+    // is known only where versions are parsed.
+    struct StoredPart;
+
+private:
+    Version(std::size_t stored_parts, std::size_t text_size);
+    friend ParseResult parse(std::string_view text);
+
+    std::size_t stored_parts_ = 0;  // none only once moved from
+    std::size_t block_size_ = 0;    // the parts, then the text
+    StoredPart* block_ = nullptr;
+};
 
 ParseResult parse(std::string_view text);
 std::string to_text(const Version& version);
