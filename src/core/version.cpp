@@ -9,6 +9,7 @@
 
 #include "memory_pool.hpp"
 
+#include "core/overloaded.hpp"
 #include "core/utf8.hpp"
 
 namespace trelk::package::version {
@@ -202,18 +203,17 @@ VersionPart Version::part(std::size_t index) const noexcept {
 
 void append_text(std::string& out, const Version& version) {
     for (std::size_t i = 0; i < version.part_count(); ++i) {
-        const VersionPart part = version.part(i);
-        switch (part.index()) {
-            case 0: {
-                char buffer[24];
-                auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::get<0>(part));
-                out.append(buffer, end);
-                break;
-            }
-            case 1: out += std::get<1>(part); break;
-            case 2: out += std::get<2>(part) == WildcardKind::Single ? '*' : '>'; break;
-            default: out += std::get<3>(part).character; break;
-        }
+        std::visit(Overloaded{
+                       [&](std::uint64_t number) {
+                           char buffer[24];
+                           auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
+                           out.append(buffer, end);
+                       },
+                       [&](std::string_view text) { out += text; },
+                       [&](WildcardKind wildcard) { out += wildcard == WildcardKind::Single ? '*' : '>'; },
+                       [&](Separator separator) { out += separator.character; },
+                   },
+                   version.part(i));
     }
 }
 
@@ -227,15 +227,17 @@ std::string debug_text(const Version& version) {
     std::string out = "Version { parts: [";
     bool first = true;
     for (std::size_t i = 0; i < version.part_count(); ++i) {
-        const VersionPart part = version.part(i);
         if (!first) out += ", ";
         first = false;
-        switch (part.index()) {
-            case 0: out += "Int(" + std::to_string(std::get<0>(part)) + ")"; break;
-            case 1: out += "Str(\"" + std::string(std::get<1>(part)) + "\")"; break;
-            case 2: out += std::get<2>(part) == WildcardKind::Single ? "Wildcard(Single)" : "Wildcard(Rest)"; break;
-            default: out += std::string("Sep('") + std::get<3>(part).character + "')"; break;
-        }
+        std::visit(Overloaded{
+                       [&](std::uint64_t number) { out += "Int(" + std::to_string(number) + ")"; },
+                       [&](std::string_view text) { out += "Str(\"" + std::string(text) + "\")"; },
+                       [&](WildcardKind wildcard) {
+                           out += wildcard == WildcardKind::Single ? "Wildcard(Single)" : "Wildcard(Rest)";
+                       },
+                       [&](Separator separator) { out += std::string("Sep('") + separator.character + "')"; },
+                   },
+                   version.part(i));
     }
     out += "] }";
     return out;
