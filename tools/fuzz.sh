@@ -12,7 +12,7 @@ command -v clang++-14 >/dev/null || { echo "clang++-14 is missing: run tools/set
 
 out=build/fuzz
 cmake -S . -B "$out" -G Ninja -DTRELK_FUZZERS=ON -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$out" >/dev/null
+cmake --build "$out" >"$out.log" 2>&1 || { cat "$out.log" >&2; exit 1; }
 
 for target in version text; do
     # New inputs go to a scratch directory; the kept corpus is only read.

@@ -7,5 +7,7 @@ template <class... Lambdas>
 struct Overloaded : Lambdas... {
     using Lambdas::operator()...;
 };
+template <class... Lambdas>
+Overloaded(Lambdas...) -> Overloaded<Lambdas...>;  // for compilers without aggregate deduction
 
 }  // namespace trelk
