@@ -269,7 +269,7 @@ def fill():
     os.set_blocking(write_end, False)
     try:
         while True:
-            os.write(write_end, b"." * 4096)
+            os.write(write_end, b"\\n" * 4096)
     except BlockingIOError:
         pass
     os.set_blocking(write_end, True)
@@ -307,7 +307,10 @@ while not pipe_full():
     ("fill()", "trelk.main_entry()"),
     # another thread's blocked line holds the line lock
     (LINE_AHEAD, "trelk.main_entry()"),
-], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line"])
+    # a handle set not to block, full
+    ("fill(); os.set_blocking(1, False)", "trelk.main_entry()"),
+], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line",
+        "non-blocking"])
 def test_blocked_standard_output_is_interruptible(setup, call):
     out = child_stdout(BLOCKING + setup + f"""
 try:
@@ -326,6 +329,24 @@ trelk.main_entry()
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 os.close(write_end)
 reader.join()
-assert b"".join(drained).endswith(b"trelk entrypoint\\n")
+# A line cut off by the interrupt is ended before the next one.
+assert b"".join(drained).endswith(b"\\ntrelk entrypoint\\n")
 """, "1")
+    assert out == b""
+
+
+@pytest.mark.parametrize("call, refusal", [("trelk.init_tracing()", "Failed to set subscriber"),
+                                           ("trelk.main_entry()", "reentrant call")])
+def test_signal_handler_writes_while_its_thread_is_blocked_writing(call, refusal):
+    out, _ = child_stdout(BLOCKING + f"""
+fill()
+signal.signal(signal.SIGALRM, lambda *args: {call})
+signal.setitimer(signal.ITIMER_REAL, 0.2)
+try:
+    {call}
+except BaseException as exc:  # the handler's refusal ends the blocked call
+    assert "{refusal}" in str(exc), repr(exc)
+else:
+    raise SystemExit("the handler's call was not refused")
+""", "1", expect_stderr=True)
     assert out == b""

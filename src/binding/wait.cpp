@@ -16,7 +16,8 @@ void restore_interpreter(void* state) noexcept {
         // Once the interpreter shuts down, it ends a thread that asks for it back
         // by unwinding the thread's stack, which the module's C++ frames that
         // called this cannot let pass. This thread parks here instead, until the
-        // process ends.
+        // process ends, and the line it may be writing is given up.
+        tracing::let_go_of_line();
         for (;;) pause();
     }
 }

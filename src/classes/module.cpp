@@ -190,6 +190,11 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
         []() -> PyObject* {
             int error = tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
             if (error == EINTR) return nullptr;  // a signal handler raised
+            if (error == EDEADLK) {
+                // A signal handler of a write that this thread has under way: as print() would.
+                raise_error(Error::runtime("reentrant call: main_entry() while this thread writes to stdout"));
+                return nullptr;
+            }
             if (error != 0) {
                 raise_error(Error::internal(std::string("failed printing to stdout: ") + std::strerror(error)));
                 return nullptr;

@@ -1,5 +1,5 @@
 #include <semaphore.h>
-#include <sched.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +43,11 @@ LineLock line_lock;
 // handlers, run in the middle of such a write, can write again on this thread,
 // and they must neither wait for the line lock that it holds nor mix in.
 thread_local bool writing = false;
+// Set while this thread holds the line lock.
+thread_local bool holding_line = false;
+// Under the line lock: the last write stopped partway through its line, so the
+// next one first ends that line.
+bool line_torn = false;
 
 // This thread's wait on behalf of the host, for the length of one write.
 class StepAside {
@@ -70,10 +75,14 @@ private:
 
 class LineHeld {
 public:
-    LineHeld() = default;
+    LineHeld() noexcept { holding_line = true; }
     LineHeld(const LineHeld&) = delete;
     LineHeld& operator=(const LineHeld&) = delete;
-    ~LineHeld() { line_lock.release(); }
+    ~LineHeld() {
+        if (!holding_line) return;  // let go of already
+        holding_line = false;
+        line_lock.release();
+    }
 };
 
 constexpr std::string_view level_text[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
@@ -111,7 +120,33 @@ void append_escaped(std::string& out, std::string_view message) {
     }
 }
 
-int write_whole(std::string_view bytes, const WaitPolicy& policy) noexcept {
+// Writes `bytes` out, the line lock held; 0, EINTR when a signal handler
+// failed (the write stopped, perhaps partway), or the system's error number.
+int write_held(std::string_view bytes, StepAside& aside) noexcept {
+    const std::size_t whole = bytes.size();
+    while (!bytes.empty()) {
+        ssize_t written = ::write(1, bytes.data(), bytes.size());
+        if (written < 0 && errno == EAGAIN) {
+            // A non-blocking handle that is full: wait until it takes more.
+            pollfd ready{1, POLLOUT, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return errno;
+            written = 0;
+        } else if (written < 0 && errno != EINTR) {
+            return errno;
+        }
+        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
+        // A signal ends a blocked wait with EINTR, or a write short once part went out.
+        if ((written <= 0 || !bytes.empty()) && !aside.signals_handled()) {
+            line_torn = line_torn || bytes.size() < whole;
+            return EINTR;
+        }
+    }
+    return 0;
+}
+
+// Writes `bytes` whole under the line lock; `first` runs as soon as the lock
+// is held, before anything is written.
+int write_whole(std::string_view bytes, const WaitPolicy& policy, void (*first)() noexcept) noexcept {
     StepAside aside(policy);
     int error;
     while ((error = line_lock.acquire()) == EINTR) {
@@ -121,20 +156,19 @@ int write_whole(std::string_view bytes, const WaitPolicy& policy) noexcept {
     // Released before the host is reentered, so that the next writer need not
     // wait until this thread gets the host back.
     LineHeld held;
-    while (!bytes.empty()) {
-        ssize_t written = ::write(1, bytes.data(), bytes.size());
-        if (written < 0 && errno != EINTR) return errno;
-        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
-        // A signal ends a blocked write with EINTR, or short once part went out.
-        if ((written < 0 || !bytes.empty()) && !aside.signals_handled()) return EINTR;
+    if (first != nullptr) first();
+    if (line_torn) {
+        // An interrupted line is ended before the next one, so that lines stay apart.
+        if (int ended = write_held("\n", aside)) return ended;
+        line_torn = false;
     }
-    return 0;
+    return write_held(bytes, aside);
 }
 
-int write_all(std::string_view bytes, const WaitPolicy& policy) noexcept {
+int write_all(std::string_view bytes, const WaitPolicy& policy, void (*first)() noexcept = nullptr) noexcept {
     if (writing) return EDEADLK;
     writing = true;
-    int error = write_whole(bytes, policy);
+    int error = write_whole(bytes, policy, first);
     writing = false;
     return error;
 }
@@ -178,8 +212,15 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
-// Formats and writes one line, whether or not the writer is published yet.
-Delivery write_line(Level level, std::string_view target, std::string_view message) noexcept {
+// Makes the installed writer visible to every thread.
+void publish_writer() noexcept {
+    writer_state.store(Installed, std::memory_order_release);
+    detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
+}
+
+// Formats and writes one line; `first` as for write_whole.
+Delivery write_line(Level level, std::string_view target, std::string_view message,
+                    void (*first)() noexcept = nullptr) noexcept {
     thread_local std::string line;
     // A signal handler of this thread's own write must not format over its line.
     if (writing) {
@@ -194,7 +235,7 @@ Delivery write_line(Level level, std::string_view target, std::string_view messa
         [[maybe_unused]] ssize_t ignored = ::write(2, lost, sizeof lost - 1);
         return Delivery::Done;
     }
-    int error = write_all(line, writer_policy);
+    int error = write_all(line, writer_policy, first);
     line.clear();
     if (error == EINTR) return Delivery::Interrupted;
     if (error != 0) report_lost_line(error);
@@ -212,21 +253,24 @@ Installation install_writer(bool styled, const WaitPolicy& policy, Level level, 
                             std::string_view message) noexcept {
     int expected = Empty;
     if (!writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel)) {
-        // A racing installer fails once the winner's announcement is out, so
-        // that its own later events are written after it.
+        // A racing installer fails once the winner's writer is published, so
+        // that its own later events are written, after the announcement: it
+        // waits for the line lock as any writer would, since the winner
+        // publishes holding it. A signal handler of the winner's own thread
+        // fails at once.
         while (writer_state.load(std::memory_order_acquire) == Installing) {
-            StepAside aside(policy);
-            sched_yield();
+            int error = write_all({}, policy);
+            if (error == EINTR) return Installation::Interrupted;
+            if (error != 0) break;
         }
         return Installation::AlreadyInstalled;
     }
     writer_styled = styled;
     writer_policy = policy;
-    // The announcement goes out before any other thread can write an event:
-    // writing it lets them run.
-    Delivery announced = write_line(level, target, message);
-    writer_state.store(Installed, std::memory_order_release);
-    detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
+    // Published once the line lock is held, so that the announcement is the
+    // first line: every other event waits for the lock.
+    Delivery announced = write_line(level, target, message, publish_writer);
+    publish_writer();  // also when the wait for the lock was interrupted
     return announced == Delivery::Done ? Installation::Done : Installation::Interrupted;
 }
 
@@ -237,6 +281,13 @@ bool no_color_requested(const char* value) noexcept {
 
 int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept {
     return write_all(bytes, policy);
+}
+
+void let_go_of_line() noexcept {
+    if (!holding_line) return;
+    holding_line = false;
+    line_torn = true;
+    line_lock.release();
 }
 
 }  // namespace trelk::tracing

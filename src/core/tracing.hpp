@@ -62,8 +62,15 @@ bool no_color_requested(const char* value) noexcept;
 
 // Writes `bytes` to the standard output handle under the lock that event lines
 // take, waiting as `policy` says; 0 on success, EINTR when a signal handler
-// failed (the write stopped, perhaps partway), else the system's error number.
+// failed (the write stopped, perhaps partway), EDEADLK when a signal handler
+// tries while its own thread is writing, else the system's error number. A
+// line cut off partway is ended before the next one is written.
 int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
+
+// Gives up the line lock if this thread holds it, for a thread that will never
+// return from a wait (its host ends it): the other writers go on, and its line
+// counts as cut off.
+void let_go_of_line() noexcept;
 
 // The line of one event, with a line feed, as the writer formats it.
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
