@@ -116,19 +116,23 @@ def build_chain(steps):
     return x
 
 
-def test_outline(measure):
+COPIES = "copies: list(constraints), dict(options), dict(defaults)"
+
+
+@pytest.mark.parametrize("name, stmt, anchor", [
+    # The floor: copying the inputs, which any outline must at least read.
+    (COPIES, "(list(constraints), dict(options), dict(defaults))", None),
+    ("PackageOutline, 20 constraints, 10 options, 10 defaults",
+     "PackageOutline('pkg', constraints, options, defaults)", COPIES),
+])
+def test_outline(measure, name, stmt, anchor):
     constraints = [Depends(f"dep{i}") for i in range(10)] + [
         Cmp(SpecOption(f"dep{i}", "version"), Version("1.2"), CmpType.GreaterOrEqual) for i in range(10)
     ]
     options = {f"opt{i}": i for i in range(10)}
     defaults = {f"def{i}": (None if i % 2 else "x") for i in range(10)}
-    inputs = namespace(constraints=constraints, options=options, defaults=defaults)
-    # The floor: copying the inputs, which any outline must at least read.
-    measure("copies: list(constraints), dict(options), dict(defaults)",
-            "(list(constraints), dict(options), dict(defaults))", inputs, ops=500)
-    measure("PackageOutline, 20 constraints, 10 options, 10 defaults",
-            "PackageOutline('pkg', constraints, options, defaults)", inputs,
-            anchor="copies: list(constraints), dict(options), dict(defaults)", ops=500)
+    measure(name, stmt, namespace(constraints=constraints, options=options, defaults=defaults),
+            anchor=anchor, ops=500)
 
 
 def test_refusal(measure):
