@@ -42,6 +42,7 @@ def test_versions(measure, name, stmt, anchor):
 CONSTRUCTORS = [
     ("slice, 1 argument", "slice('name')", None),
     ("Depends('name')", "Depends('name')", "slice, 1 argument"),
+    ("Version 1.2.3, floor", f"Version({SHORT!r})", "Depends('name')"),
     ("slice, 2 arguments", "slice('pkg', 'opt')", None),
     ("SpecOption('pkg', 'opt')", "SpecOption('pkg', 'opt')", "slice, 2 arguments"),
     ("slice, 3 arguments", "slice(a, b, CmpType.Equal)", None),
