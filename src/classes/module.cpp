@@ -155,11 +155,12 @@ PyObject* init_module() {
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
 
     // Wait for the latch without the interpreter lock, so that a thread holding
-    // the latch can never deadlock against one holding the lock.
+    // the latch can never deadlock against one holding the lock; stepping back
+    // in is safe from C++ frames even while the interpreter shuts down.
     std::unique_lock<std::mutex> latch(construction_latch, std::defer_lock);
-    Py_BEGIN_ALLOW_THREADS
+    void* waiting = interpreter_wait_policy.step_aside();
     latch.lock();
-    Py_END_ALLOW_THREADS
+    interpreter_wait_policy.reenter(waiting);
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
 
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
