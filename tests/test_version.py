@@ -30,6 +30,9 @@ ACCEPTED = [
     ("*.*-*", debug("Wildcard(Single)", sep("."), "Wildcard(Single)", sep("-"),
                     "Wildcard(Single)"), "*.*-*"),
     ("007", debug("Int(7)"), "7"),
+    # numbers between dots take a fast way up to 8 parts and 19 digits each
+    ("9999999999999999999.01", debug("Int(9999999999999999999)", sep("."), "Int(1)"), "9999999999999999999.1"),
+    ("1.2.3.4.5.6.7.8.9", debug(*[p for i in range(1, 10) for p in (f"Int({i})", sep("."))][:-1]), "1.2.3.4.5.6.7.8.9"),
     ("0", debug("Int(0)"), "0"),
     ("000.00", debug("Int(0)", sep("."), "Int(0)"), "0.0"),
     (str(MAX), debug(f"Int({MAX})"), str(MAX)),

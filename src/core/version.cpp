@@ -7,8 +7,7 @@
 #include <iterator>
 #include <utility>
 
-#include "memory_pool.hpp"
-
+#include "core/memory_pool.hpp"
 #include "core/overloaded.hpp"
 #include "core/utf8.hpp"
 
@@ -132,6 +131,37 @@ void append_quoted(std::string& out, std::string_view text) {
 }  // namespace
 
 ParseResult parse(std::string_view text) {
+    // The common version, numbers between single dots ("1.2.3"), is read in one
+    // pass; anything else, refusals included, takes the general way below.
+    {
+        constexpr std::size_t most = 8;
+        std::uint64_t numbers[most];
+        std::size_t count = 0, digits = 0;
+        std::uint64_t value = 0;
+        bool dotted_numbers = true;
+        for (char c : text) {
+            if (c >= '0' && c <= '9' && digits < 19) {  // 19 digits always fit 64 bits
+                value = value * 10 + static_cast<std::uint64_t>(c - '0');
+                ++digits;
+            } else if (c == '.' && digits > 0 && count + 1 < most) {
+                numbers[count++] = value;
+                value = 0;
+                digits = 0;
+            } else {
+                dotted_numbers = false;
+                break;
+            }
+        }
+        if (dotted_numbers && digits > 0) {
+            numbers[count++] = value;
+            Version version(count, 0);  // numbers need no copy of the text
+            for (std::size_t i = 0; i < count; ++i) {
+                version.block_[i] = {numbers[i], 0, Version::StoredPart::Kind::Int, i + 1 < count ? '.' : 0u};
+            }
+            return version;
+        }
+    }
+
     // The whole text is checked before anything is built, so that a refused
     // text costs no memory in proportion to its length; the first error from
     // the left wins, and TrailingSeparator only after every part has passed.
