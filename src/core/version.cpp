@@ -79,6 +79,31 @@ Version::StoredPart stored_part(std::string_view text, std::size_t offset, char 
     return {offset, text.size(), PartKind::Str, behind};  // beyond 64 bits, or letters: kept as text
 }
 
+// A text of numbers between single dots ("1.2.3"), at most `most` of them and
+// at most 19 digits each (which always fit 64 bits): how many, with their
+// values in `numbers`; 0 for any other text. Kept out of line: inlined into
+// parse, it crowds out the inlining that the general way relies on.
+template <std::size_t most>
+[[gnu::noinline]] std::size_t dotted_numbers(std::string_view text, std::uint64_t (&numbers)[most]) noexcept {
+    std::size_t count = 0, digits = 0;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c >= '0' && c <= '9' && digits < 19) {
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+            ++digits;
+        } else if (c == '.' && digits > 0 && count + 1 < most) {
+            numbers[count++] = value;
+            value = 0;
+            digits = 0;
+        } else {
+            return 0;
+        }
+    }
+    if (digits == 0) return 0;
+    numbers[count++] = value;
+    return count;
+}
+
 void append_hex(std::string& out, std::uint32_t code) {
     char buffer[8];
     auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, code, 16);
@@ -131,35 +156,15 @@ void append_quoted(std::string& out, std::string_view text) {
 }  // namespace
 
 ParseResult parse(std::string_view text) {
-    // The common version, numbers between single dots ("1.2.3"), is read in one
-    // pass; anything else, refusals included, takes the general way below.
-    {
-        constexpr std::size_t most = 8;
-        std::uint64_t numbers[most];
-        std::size_t count = 0, digits = 0;
-        std::uint64_t value = 0;
-        bool dotted_numbers = true;
-        for (char c : text) {
-            if (c >= '0' && c <= '9' && digits < 19) {  // 19 digits always fit 64 bits
-                value = value * 10 + static_cast<std::uint64_t>(c - '0');
-                ++digits;
-            } else if (c == '.' && digits > 0 && count + 1 < most) {
-                numbers[count++] = value;
-                value = 0;
-                digits = 0;
-            } else {
-                dotted_numbers = false;
-                break;
-            }
+    // The common version, numbers between single dots, is read in one pass;
+    // anything else, refusals included, takes the general way below.
+    std::uint64_t numbers[8];
+    if (const std::size_t count = dotted_numbers(text, numbers)) {
+        Version version(count, 0);  // numbers need no copy of the text
+        for (std::size_t i = 0; i < count; ++i) {
+            version.block_[i] = {numbers[i], 0, Version::StoredPart::Kind::Int, i + 1 < count ? '.' : 0u};
         }
-        if (dotted_numbers && digits > 0) {
-            numbers[count++] = value;
-            Version version(count, 0);  // numbers need no copy of the text
-            for (std::size_t i = 0; i < count; ++i) {
-                version.block_[i] = {numbers[i], 0, Version::StoredPart::Kind::Int, i + 1 < count ? '.' : 0u};
-            }
-            return version;
-        }
+        return version;
     }
 
     // The whole text is checked before anything is built, so that a refused
