@@ -6,6 +6,7 @@
 
 #include "binding/ref.hpp"
 #include "core/thread_id.hpp"
+#include "core/tracing.hpp"
 
 namespace trelk::binding {
 
@@ -125,6 +126,13 @@ Result<std::string> str_text(PyObject* obj) {
         return std::string("<unprintable>");
     }
     return message_text(text.get());
+}
+
+Error reported_refusal(std::string_view target, Error refusal) {
+    if (tracing::emit_event(tracing::Level::Error, target, refusal.message()) == tracing::Delivery::Interrupted) {
+        return Error::pending();
+    }
+    return refusal;
 }
 
 Error type_mismatch(PyObject* obj, std::string_view expected) {

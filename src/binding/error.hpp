@@ -102,6 +102,11 @@ std::string message_text(PyObject* text);
 // str() of `obj`, as message text. An Exception from str() leaves a stand-in
 // text; anything else (an interrupt) is an error that must propagate.
 Result<std::string> str_text(PyObject* obj);
+// A refusal reported first as an ERROR event of `target` with the same text,
+// so that the event is written even when a caller discards the error; a
+// signal handler that raised while the line was written wins over the refusal.
+Error reported_refusal(std::string_view target, Error refusal);
+
 // The type-mismatch error: "'<type>' object cannot be cast as '<expected>'".
 Error type_mismatch(PyObject* obj, std::string_view expected);
 

@@ -25,13 +25,13 @@ PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
 
 }  // namespace
 
-PyObject* constraint_rich_compare(ClassDef& def, Kind kind, PyObject* self, PyObject* other, int op) noexcept {
+PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other, int op) noexcept {
     return guarded(
         [&]() -> PyObject* {
             PyTypeObject* cls = class_object(def);
             if (cls == nullptr) return nullptr;
             if (!is_instance(self, cls)) return not_implemented();
-            if (kind == Kind::IfThen) {
+            if (def.owner_of != nullptr) {
                 if (Status thread = check_owner_thread(self, def); !thread.ok()) {
                     raise_error(thread.take_error());
                     return nullptr;

@@ -4,14 +4,12 @@
 #include <Python.h>
 
 #include "binding/class.hpp"
-#include "core/constraint_tree.hpp"
 
 namespace trelk::package::constraint {
 
 // The comparison slot shared by the eight classes: the receiver becomes lhs,
 // the converted operand rhs. An operand that cannot be converted answers
 // NotImplemented; sides that cannot be compared raise NotImplementedError.
-PyObject* constraint_rich_compare(binding::ClassDef& def, Kind kind, PyObject* self, PyObject* other,
-                                  int op) noexcept;
+PyObject* constraint_rich_compare(binding::ClassDef& def, PyObject* self, PyObject* other, int op) noexcept;
 
 }  // namespace trelk::package::constraint

@@ -5,7 +5,6 @@
 #include "binding/class.hpp"
 #include "classes/constraint_classes.hpp"
 #include "classes/spec_option.hpp"
-#include "core/tracing.hpp"
 
 namespace trelk::package::constraint {
 
@@ -51,12 +50,8 @@ Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
     // The type as it is now: a hook of the attempts above may have changed it.
     Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (!type_text.ok()) return type_text.take_error();
-    std::string message = "cannot convert '" + type_text.value() + "' to Constraint";
-    if (tracing::emit_event(tracing::Level::Error, "trelk::package::constraint", message) ==
-        tracing::Delivery::Interrupted) {
-        return Error::pending();
-    }
-    return Error::type(std::move(message));
+    return reported_refusal("trelk::package::constraint",
+                            Error::type("cannot convert '" + type_text.value() + "' to Constraint"));
 }
 
 Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {

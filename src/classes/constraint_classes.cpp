@@ -244,7 +244,7 @@ int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
 
 template <Kind K>
 PyObject* rich_compare(PyObject* self, PyObject* other, int op) noexcept {
-    return constraint_rich_compare(class_def<K>(), K, self, other, op);
+    return constraint_rich_compare(class_def<K>(), self, other, op);
 }
 
 // The comparison methods as Python shows them: one argument, named rhs. The

@@ -10,7 +10,6 @@
 #include "binding/text.hpp"
 #include "classes/constraint.hpp"
 #include "classes/spec_option.hpp"
-#include "core/tracing.hpp"
 
 namespace trelk::package::outline {
 
@@ -192,12 +191,8 @@ Result<Ref> PackageOutlineConstructor::build(PyTypeObject* cls, const BoundArgum
     if (arguments.first_extra) {
         Result<std::string> keyword = str_text(arguments.first_extra.get());
         if (!keyword.ok()) return keyword.take_error();
-        std::string message = "PyPackageOutline unexpected keyword argument '" + keyword.value() + "'";
-        if (tracing::emit_event(tracing::Level::Error, "trelk::package::outline", message) ==
-            tracing::Delivery::Interrupted) {
-            return Error::pending();
-        }
-        return Error::value(std::move(message));
+        return reported_refusal("trelk::package::outline",
+                                Error::value("PyPackageOutline unexpected keyword argument '" + keyword.value() + "'"));
     }
 
     return new_instance<PackageOutlineObject>(cls, std::move(outline));

@@ -6,7 +6,6 @@
 #include "binding/class.hpp"
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
-#include "core/tracing.hpp"
 
 namespace trelk::spec::spec_option {
 
@@ -95,12 +94,8 @@ Result<SpecOptionValue> spec_option_value_from_python(PyObject* obj) {
     if (plain.value()) return std::move(*plain.value());
     Result<std::string> type_text = str_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     if (!type_text.ok()) return type_text.take_error();
-    std::string message = "cannot cast Python type '" + type_text.value() + "' to SpecOptionValue";
-    if (tracing::emit_event(tracing::Level::Error, "trelk::spec::spec_option", message) ==
-        tracing::Delivery::Interrupted) {
-        return Error::pending();
-    }
-    return Error::type(std::move(message));
+    return reported_refusal("trelk::spec::spec_option",
+                            Error::type("cannot cast Python type '" + type_text.value() + "' to SpecOptionValue"));
 }
 
 Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
