@@ -7,7 +7,7 @@ import types
 import pytest
 
 import trelk
-from conftest import run_python
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python
 from trelk.package.constraint import (
     Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
 )
@@ -158,6 +158,36 @@ def test_reimport_keeps_changes_and_does_not_rebuild():
         assert "trelk.package.version" not in sys.modules
         assert trelk.package.version.Version("1").__str__() == "1"
     """)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+
+def test_import_from_a_finalizer_during_the_first_import():
+    # Up to 3.11 a collection can run inside the module's construction; a
+    # finalizer that imports trelk there is refused at once instead of hanging.
+    result = run_python(f"""
+        import gc, sys
+        seen = []
+        class Cycle:
+            def __init__(self): self.me = self
+            def __del__(self):
+                if "trelk" in sys.modules:
+                    return
+                if "trelk.package.outline" in sys.modules and not seen:  # half-built
+                    try:
+                        import trelk
+                        seen.append("imported")
+                    except ImportError as exc:
+                        seen.append(str(exc))
+                Cycle()
+        Cycle()
+        gc.set_threshold(1)
+        import trelk
+        gc.set_threshold(700)
+        assert trelk.package.version.Version("1.2").__str__() == "1.2"
+        refused = ["trelk cannot be imported while this thread is initialising it"]
+        assert seen == (refused if {COLLECTS_INSIDE_NATIVE_CALLS} else []), seen
+    """, timeout=60)
     assert result.returncode == 0, result.stderr.decode()
 
 

@@ -3,12 +3,14 @@
 #include <Python.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "binding/class.hpp"
 #include "binding/error.hpp"
@@ -17,6 +19,7 @@
 #include "classes/constraint_classes.hpp"
 #include "classes/outline.hpp"
 #include "classes/version.hpp"
+#include "core/thread_id.hpp"
 #include "core/tracing.hpp"
 
 namespace trelk {
@@ -27,6 +30,7 @@ namespace {
 
 std::atomic<std::int64_t> owning_interpreter{-1};
 std::mutex construction_latch;
+std::atomic<std::uint64_t> latch_holder{0};  // the thread that builds the tree, while it does
 PyObject* module_cell = nullptr;  // the root module, once built; kept for the process
 
 PyModuleDef module_definition = {
@@ -154,14 +158,29 @@ PyObject* init_module() {
     }
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
 
-    // Wait for the latch without the interpreter lock, so that a thread holding
-    // the latch can never deadlock against one holding the lock; stepping back
-    // in is safe from C++ frames even while the interpreter shuts down.
-    std::unique_lock<std::mutex> latch(construction_latch, std::defer_lock);
-    void* waiting = interpreter_wait_policy.step_aside();
-    latch.lock();
-    interpreter_wait_policy.reenter(waiting);
+    // The tree is built by one thread. A second entry on that thread (a
+    // finalizer that imports trelk while the tree is built) is refused, since
+    // the tree is half-built. Other threads wait for the latch without the
+    // interpreter lock, so that a thread holding the latch can never deadlock
+    // against one holding the lock, and Ctrl-C ends their wait.
+    if (latch_holder.load(std::memory_order_relaxed) == current_thread_id()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "trelk cannot be imported while this thread is initialising it");
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> latch(construction_latch, std::try_to_lock);
+    while (!latch.owns_lock()) {
+        void* waiting = interpreter_wait_policy.step_aside();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        interpreter_wait_policy.reenter(waiting);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        static_cast<void>(latch.try_lock());
+    }
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+    latch_holder.store(current_thread_id(), std::memory_order_relaxed);
+    struct LatchHolderCleared {
+        ~LatchHolderCleared() { latch_holder.store(0, std::memory_order_relaxed); }
+    } cleared;
 
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!root || !build_module_tree(root.get())) return nullptr;

@@ -124,24 +124,24 @@ void append_escaped(std::string& out, std::string_view message) {
 // failed (the write stopped, perhaps partway), or the system's error number.
 int write_held(std::string_view bytes, StepAside& aside) noexcept {
     const std::size_t whole = bytes.size();
-    while (!bytes.empty()) {
+    int error = 0;
+    while (!bytes.empty() && error == 0) {
         ssize_t written = ::write(1, bytes.data(), bytes.size());
         if (written < 0 && errno == EAGAIN) {
             // A non-blocking handle that is full: wait until it takes more.
             pollfd ready{1, POLLOUT, 0};
-            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return errno;
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) error = errno;
             written = 0;
         } else if (written < 0 && errno != EINTR) {
-            return errno;
+            error = errno;
         }
         if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
         // A signal ends a blocked wait with EINTR, or a write short once part went out.
-        if ((written <= 0 || !bytes.empty()) && !aside.signals_handled()) {
-            line_torn = line_torn || bytes.size() < whole;
-            return EINTR;
-        }
+        if (error == 0 && (written <= 0 || !bytes.empty()) && !aside.signals_handled()) error = EINTR;
     }
-    return 0;
+    // A line that stopped partway, for whatever reason, is ended by the next writer.
+    if (error != 0) line_torn = line_torn || bytes.size() < whole;
+    return error;
 }
 
 // Writes `bytes` whole under the line lock; `first` runs as soon as the lock
