@@ -350,3 +350,52 @@ else:
     raise SystemExit("the handler's call was not refused")
 """, "1", expect_stderr=True)
     assert out == b""
+
+
+FORK_WHILE_WRITING = """
+import threading, time
+r, w = os.pipe()
+os.dup2(w, 1)
+trelk.init_tracing()
+def flood():
+    while True:
+        Depends("a") == None
+threading.Thread(target=flood, daemon=True).start()
+time.sleep(0.3)  # the pipe is full: the flooder waits in write, holding the line lock
+pid = os.fork()
+if pid == 0:
+    Depends("child") == []
+    os._exit(0)
+out, deadline = b"", time.monotonic() + 10
+while time.monotonic() < deadline and os.waitpid(pid, os.WNOHANG)[0] != pid:
+    out += os.read(r, 1 << 16)
+else:
+    out += os.read(r, 1 << 16)
+assert time.monotonic() < deadline, "the child never ended"
+child_lines = [line for line in out.split(b"\\n") if b"list" in line]
+assert child_lines == [b"ERROR trelk::package::constraint: cannot convert '<class 'list'>' to Constraint"], child_lines
+"""
+
+FORKED_POOL_WHILE_TRACING = """
+import multiprocessing, threading
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+trelk.init_tracing()
+def trace():
+    while True:
+        Depends("a") == None
+        trelk.main_entry()
+def refuse(k):
+    return Depends(str(k)) == None
+for _ in range(3):
+    threading.Thread(target=trace, daemon=True).start()
+for _ in range(10):
+    with multiprocessing.get_context("fork").Pool(4) as pool:
+        assert pool.map(refuse, range(16), chunksize=1) == [False] * 16
+"""
+
+
+@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING], ids=["blocked-writer", "pool"])
+def test_forked_child_waits_for_no_thread_of_its_parent(code):
+    # A lock or installation that another thread held at the fork is nobody's in the child.
+    result = run_python(PRELUDE + code, env={"NO_COLOR": "1"}, timeout=120)
+    assert result.returncode == 0, result.stderr.decode(errors="replace")

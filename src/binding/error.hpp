@@ -16,6 +16,7 @@
 #include <variant>
 
 #include "binding/ref.hpp"
+#include "binding/thread_exit.hpp"
 
 namespace trelk::binding {
 
@@ -125,6 +126,7 @@ constexpr R slot_failure() noexcept {
 // becomes MemoryError, and the slot's failure value is returned for them.
 template <class F, class R = std::invoke_result_t<F>>
 R guarded(F&& body) noexcept {
+    keep_thread_at_shutdown();
     try {
         return body();
     } catch (const std::bad_alloc&) {

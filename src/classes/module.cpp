@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -21,6 +20,7 @@
 #include "classes/version.hpp"
 #include "core/thread_id.hpp"
 #include "core/tracing.hpp"
+#include "platform/fork.hpp"
 
 namespace trelk {
 
@@ -29,9 +29,18 @@ using namespace trelk::binding;
 namespace {
 
 std::atomic<std::int64_t> owning_interpreter{-1};
-std::mutex construction_latch;
-std::atomic<std::uint64_t> latch_holder{0};  // the thread that builds the tree, while it does
+// The construction latch: the thread that builds the tree, while it does; 0
+// when free.
+std::atomic<std::uint64_t> latch_holder{0};
 PyObject* module_cell = nullptr;  // the root module, once built; kept for the process
+
+// In a forked child, which has only the thread that forked: a latch or line
+// lock that another thread held would be waited for forever.
+void reset_after_fork() noexcept {
+    std::uint64_t holder = latch_holder.load(std::memory_order_relaxed);
+    if (holder != current_thread_id()) latch_holder.store(0, std::memory_order_relaxed);
+    tracing::reset_after_fork();
+}
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "trelk", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -163,24 +172,28 @@ PyObject* init_module() {
     // the tree is half-built. Other threads wait for the latch without the
     // interpreter lock, so that a thread holding the latch can never deadlock
     // against one holding the lock, and Ctrl-C ends their wait.
-    if (latch_holder.load(std::memory_order_relaxed) == current_thread_id()) {
+    const std::uint64_t self = current_thread_id();
+    if (latch_holder.load(std::memory_order_relaxed) == self) {
         PyErr_SetString(PyExc_ImportError,
                         "trelk cannot be imported while this thread is initialising it");
         return nullptr;
     }
-    std::unique_lock<std::mutex> latch(construction_latch, std::try_to_lock);
-    while (!latch.owns_lock()) {
+    for (std::uint64_t free = 0; !latch_holder.compare_exchange_weak(free, self, std::memory_order_acquire);
+         free = 0) {
         void* waiting = interpreter_wait_policy.step_aside();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         interpreter_wait_policy.reenter(waiting);
         if (PyErr_CheckSignals() < 0) return nullptr;
-        static_cast<void>(latch.try_lock());
     }
+    struct LatchReleased {
+        ~LatchReleased() { latch_holder.store(0, std::memory_order_release); }
+    } released;
     if (module_cell != nullptr) return Ref::borrow(module_cell).release();
-    latch_holder.store(current_thread_id(), std::memory_order_relaxed);
-    struct LatchHolderCleared {
-        ~LatchHolderCleared() { latch_holder.store(0, std::memory_order_relaxed); }
-    } cleared;
+    static bool forks_handled = false;
+    if (!forks_handled && !(forks_handled = platform::run_in_forked_children(reset_after_fork))) {
+        PyErr_NoMemory();  // the only reason the system gives
+        return nullptr;
+    }
 
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!root || !build_module_tree(root.get())) return nullptr;

@@ -29,10 +29,12 @@ WaitPolicy writer_policy{};
 // not. Never destroyed: a thread may still wait for it at exit.
 class LineLock {
 public:
-    LineLock() noexcept { sem_init(&free_, 0, 1); }
+    LineLock() noexcept { reset(false); }
     // 0 once held, else the error that ended the wait (EINTR for a signal).
     int acquire() noexcept { return sem_wait(&free_) == 0 ? 0 : errno; }
     void release() noexcept { sem_post(&free_); }
+    // Anew, held or free: in a forked child, whose other threads are gone.
+    void reset(bool held) noexcept { sem_init(&free_, 0, held ? 0 : 1); }
 
 private:
     sem_t free_;
@@ -45,9 +47,10 @@ LineLock line_lock;
 thread_local bool writing = false;
 // Set while this thread holds the line lock.
 thread_local bool holding_line = false;
-// Under the line lock: the last write stopped partway through its line, so the
-// next one first ends that line.
-bool line_torn = false;
+// Under the line lock: the output stands partway through a line, because a
+// write stopped there or is still under way, so the next line first ends it.
+// Atomic, so that a forked child can read what the writer left.
+std::atomic<bool> line_torn{false};
 
 // This thread's wait on behalf of the host, for the length of one write.
 class StepAside {
@@ -123,7 +126,6 @@ void append_escaped(std::string& out, std::string_view message) {
 // Writes `bytes` out, the line lock held; 0, EINTR when a signal handler
 // failed (the write stopped, perhaps partway), or the system's error number.
 int write_held(std::string_view bytes, StepAside& aside) noexcept {
-    const std::size_t whole = bytes.size();
     int error = 0;
     while (!bytes.empty() && error == 0) {
         ssize_t written = ::write(1, bytes.data(), bytes.size());
@@ -135,12 +137,13 @@ int write_held(std::string_view bytes, StepAside& aside) noexcept {
         } else if (written < 0 && errno != EINTR) {
             error = errno;
         }
-        if (written > 0) bytes.remove_prefix(static_cast<std::size_t>(written));
+        if (written > 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(written));
+            line_torn.store(!bytes.empty(), std::memory_order_relaxed);
+        }
         // A signal ends a blocked wait with EINTR, or a write short once part went out.
         if (error == 0 && (written <= 0 || !bytes.empty()) && !aside.signals_handled()) error = EINTR;
     }
-    // A line that stopped partway, for whatever reason, is ended by the next writer.
-    if (error != 0) line_torn = line_torn || bytes.size() < whole;
     return error;
 }
 
@@ -157,10 +160,9 @@ int write_whole(std::string_view bytes, const WaitPolicy& policy, void (*first)(
     // wait until this thread gets the host back.
     LineHeld held;
     if (first != nullptr) first();
-    if (line_torn) {
+    if (line_torn.load(std::memory_order_relaxed)) {
         // An interrupted line is ended before the next one, so that lines stay apart.
         if (int ended = write_held("\n", aside)) return ended;
-        line_torn = false;
     }
     return write_held(bytes, aside);
 }
@@ -286,8 +288,17 @@ int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noex
 void let_go_of_line() noexcept {
     if (!holding_line) return;
     holding_line = false;
-    line_torn = true;
+    line_torn.store(true, std::memory_order_relaxed);
     line_lock.release();
+}
+
+void reset_after_fork() noexcept {
+    // Only this thread went on into the child: a lock or an installation that
+    // another thread held is nobody's now. A line that such a thread left
+    // partway stays marked torn, so that the child's first line starts afresh.
+    line_lock.reset(holding_line);
+    int installing = Installing;
+    writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
 }
 
 }  // namespace trelk::tracing

@@ -72,6 +72,11 @@ int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noex
 // counts as cut off.
 void let_go_of_line() noexcept;
 
+// In a forked child: the line lock and an installation under way belong to
+// threads of the parent that the child does not have, so they are let go of;
+// what the forking thread itself holds it keeps.
+void reset_after_fork() noexcept;
+
 // The line of one event, with a line feed, as the writer formats it.
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
                  bool styled);
