@@ -23,7 +23,7 @@ void park_forever() noexcept {
 
 namespace detail {
 
-thread_local bool kept_from_unwinding = false;
+constinit thread_local bool kept_from_unwinding [[gnu::tls_model("initial-exec")]] = false;
 
 #if defined(__GLIBC__)
 namespace {

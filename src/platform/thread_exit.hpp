@@ -17,7 +17,10 @@ using BeforeParking = void (*)() noexcept;
 
 namespace detail {
 void keep_from_unwinding_slow(ParkWanted wanted, BeforeParking before) noexcept;
-extern thread_local bool kept_from_unwinding;
+// Read by every call into the module: the initial-exec model makes that one
+// load instead of a lookup in the dynamic loader, at the price of the module's
+// few dozen bytes of thread-local data coming from the static reserve.
+extern constinit thread_local bool kept_from_unwinding [[gnu::tls_model("initial-exec")]];
 }  // namespace detail
 
 // From now on, this thread parks when it is ended by forced unwinding and
