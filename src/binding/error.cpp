@@ -1,12 +1,11 @@
 #include "binding/error.hpp"
 
-#include <unistd.h>
-
 #include <string>
 
 #include "binding/ref.hpp"
 #include "core/thread_id.hpp"
 #include "core/tracing.hpp"
+#include "platform/standard_streams.hpp"
 
 namespace trelk::binding {
 
@@ -62,8 +61,7 @@ void raise_internal_failure(std::string_view message, const std::source_location
                          " at " + where.file_name() + ":" + std::to_string(where.line()) + ": ";
     report.append(message);
     report.push_back('\n');
-    // One write, so that the report is not torn by other writers.
-    [[maybe_unused]] ssize_t written = ::write(2, report.data(), report.size());
+    platform::report_on_standard_error(report);
     PyObject* cls = internal_failure_class();
     if (cls == nullptr) return;  // its creation set the exception
     Ref text = python_text(message);

@@ -233,10 +233,7 @@ bool print(std::string& out, const Node& root, std::uint64_t keep) {
     return false;
 }
 
-std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t sum;
-    return __builtin_add_overflow(a, b, &sum) ? unlimited : sum;
-}
+std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) { return b > unlimited - a ? unlimited : a + b; }
 
 }  // namespace
 

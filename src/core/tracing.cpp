@@ -1,7 +1,3 @@
-#include <semaphore.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +5,8 @@
 
 #include "core/tracing.hpp"
 #include "core/utf8.hpp"
+#include "platform/interruptible_lock.hpp"
+#include "platform/standard_streams.hpp"
 
 namespace trelk::tracing {
 
@@ -24,22 +22,9 @@ std::atomic<int> writer_state{Empty};
 bool writer_styled = false;
 WaitPolicy writer_policy{};
 
-// The lock that keeps lines whole: a semaphore, because waiting for it has to
-// end when a signal arrives, as a blocked write does, and a mutex's wait does
-// not. Never destroyed: a thread may still wait for it at exit.
-class LineLock {
-public:
-    LineLock() noexcept { reset(false); }
-    // 0 once held, else the error that ended the wait (EINTR for a signal).
-    int acquire() noexcept { return sem_wait(&free_) == 0 ? 0 : errno; }
-    void release() noexcept { sem_post(&free_); }
-    // Anew, held or free: in a forked child, whose other threads are gone.
-    void reset(bool held) noexcept { sem_init(&free_, 0, held ? 0 : 1); }
-
-private:
-    sem_t free_;
-};
-LineLock line_lock;
+// The lock that keeps lines whole: a thread waiting for it, as one blocked in
+// a write, goes back to its host when a signal arrives.
+platform::InterruptibleLock line_lock;
 
 // Set while this thread writes to standard output. Only the host's signal
 // handlers, run in the middle of such a write, can write again on this thread,
@@ -128,21 +113,18 @@ void append_escaped(std::string& out, std::string_view message) {
 int write_held(std::string_view bytes, StepAside& aside) noexcept {
     int error = 0;
     while (!bytes.empty() && error == 0) {
-        ssize_t written = ::write(1, bytes.data(), bytes.size());
-        if (written < 0 && errno == EAGAIN) {
+        auto [written, failure] = platform::write_standard_output(bytes);
+        if (failure == EAGAIN) {
             // A non-blocking handle that is full: wait until it takes more.
-            pollfd ready{1, POLLOUT, 0};
-            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) error = errno;
-            written = 0;
-        } else if (written < 0 && errno != EINTR) {
-            error = errno;
+            failure = platform::wait_for_standard_output();
         }
+        if (failure != EINTR) error = failure;
         if (written > 0) {
-            bytes.remove_prefix(static_cast<std::size_t>(written));
+            bytes.remove_prefix(written);
             line_torn.store(!bytes.empty(), std::memory_order_relaxed);
         }
         // A signal ends a blocked wait with EINTR, or a write short once part went out.
-        if (error == 0 && (written <= 0 || !bytes.empty()) && !aside.signals_handled()) error = EINTR;
+        if (error == 0 && (written == 0 || !bytes.empty()) && !aside.signals_handled()) error = EINTR;
     }
     return error;
 }
@@ -179,7 +161,7 @@ void report_lost_line(int error) noexcept {
     std::string report = "trelk: a diagnostic line could not be written to standard output: ";
     report += std::strerror(error);
     report += '\n';
-    [[maybe_unused]] ssize_t ignored = ::write(2, report.data(), report.size());
+    platform::report_on_standard_error(report);
 }
 
 bool valid_utf8(std::string_view text) noexcept {
@@ -234,7 +216,7 @@ Delivery write_line(Level level, std::string_view target, std::string_view messa
     } catch (...) {
         line.clear();
         static constexpr char lost[] = "trelk: a diagnostic line was lost: out of memory\n";
-        [[maybe_unused]] ssize_t ignored = ::write(2, lost, sizeof lost - 1);
+        platform::report_on_standard_error(lost);
         return Delivery::Done;
     }
     int error = write_all(line, writer_policy, first);

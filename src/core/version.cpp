@@ -10,6 +10,7 @@
 #include "core/memory_pool.hpp"
 #include "core/overloaded.hpp"
 #include "core/utf8.hpp"
+#include "platform/compiler.hpp"
 
 namespace trelk::package::version {
 
@@ -84,7 +85,7 @@ Version::StoredPart stored_part(std::string_view text, std::size_t offset, char 
 // values in `numbers`; 0 for any other text. Kept out of line: inlined into
 // parse, it crowds out the inlining that the general way relies on.
 template <std::size_t most>
-[[gnu::noinline]] std::size_t dotted_numbers(std::string_view text, std::uint64_t (&numbers)[most]) noexcept {
+TRELK_NOINLINE std::size_t dotted_numbers(std::string_view text, std::uint64_t (&numbers)[most]) noexcept {
     std::size_t count = 0, digits = 0;
     std::uint64_t value = 0;
     for (char c : text) {

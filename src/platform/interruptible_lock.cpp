@@ -1,0 +1,18 @@
+#include "platform/interruptible_lock.hpp"
+
+#include <cerrno>
+
+namespace trelk::platform {
+
+int InterruptibleLock::acquire() noexcept {
+    if (broken_ != 0) return broken_;
+    return sem_wait(&free_) == 0 ? 0 : errno;
+}
+
+void InterruptibleLock::release() noexcept {
+    if (broken_ == 0) sem_post(&free_);
+}
+
+void InterruptibleLock::reset(bool held) noexcept { broken_ = sem_init(&free_, 0, held ? 0 : 1) == 0 ? 0 : errno; }
+
+}  // namespace trelk::platform
