@@ -34,39 +34,60 @@ void free_node(Node* node) noexcept {
     }
 }
 
-}  // namespace
-
-void release_tree(Node* node) noexcept {
-    std::vector<Node*> pending;
-    for (;;) {
-        auto let_go = [&pending](NodeRef& ref) noexcept {
-            Node* child = ref.detach();
-            if (child == nullptr || !drop_reference(child)) return;
-            try {
-                pending.push_back(child);
-            } catch (...) {
-                // Out of memory for the stack itself: the subtree is lost, not the process.
-            }
-        };
-        switch (node->kind) {
-            case Kind::Cmp:
-            case Kind::IfThen:
-                for (NodeRef& ref : static_cast<BranchNode<2>*>(node)->children) let_go(ref);
-                break;
-            case Kind::Maximize:
-            case Kind::Minimize: let_go(static_cast<BranchNode<1>*>(node)->children[0]); break;
-            case Kind::NumOf:
-                for (NodeRef& ref : static_cast<ListNode*>(node)->items) let_go(ref);
-                break;
-            default: break;
+// The slots of a dead node's children that are still to be let go, the last
+// one first: a branch node's `refs` counts them, a NumOf node's vector holds
+// them. Null when none is left.
+NodeRef* last_pending_slot(Node* node) noexcept {
+    switch (node->kind) {
+        case Kind::Cmp:
+        case Kind::IfThen:
+            return node->refs == 0 ? nullptr : &static_cast<BranchNode<2>*>(node)->children[node->refs - 1];
+        case Kind::Maximize:
+        case Kind::Minimize: return node->refs == 0 ? nullptr : &static_cast<BranchNode<1>*>(node)->children[0];
+        case Kind::NumOf: {
+            std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
+            return slots.empty() ? nullptr : &slots.back();
         }
-        free_node(node);
-        if (pending.empty()) return;
-        node = pending.back();
-        pending.pop_back();
+        default: return nullptr;
     }
 }
 
+void drop_last_slot(Node* node) noexcept {
+    if (node->kind == Kind::NumOf) {
+        static_cast<ListNode*>(node)->items.pop_back();
+    } else {
+        --node->refs;
+    }
+}
+
+}  // namespace
+
+void release_tree(Node* node) noexcept {
+    // Depth first, allocating nothing, so that no tree can be lost halfway: a
+    // dead node whose child died too waits for it, and the slot that held that
+    // child holds the way back to the node's own waiting parent meanwhile.
+    Node* waiting = nullptr;  // the parent of `node`, itself dead
+    node->refs = static_cast<std::uint32_t>(child_count(*node));
+    for (;;) {
+        if (NodeRef* slot = last_pending_slot(node)) {
+            Node* child = slot->detach();
+            if (child != nullptr && drop_reference(child)) {
+                *slot = NodeRef::adopt(waiting);
+                waiting = node;
+                node = child;
+                node->refs = static_cast<std::uint32_t>(child_count(*node));
+            } else {
+                drop_last_slot(node);
+            }
+            continue;
+        }
+        free_node(node);
+        if (waiting == nullptr) return;
+        node = waiting;
+        waiting = last_pending_slot(node)->detach();
+        drop_last_slot(node);
+    }
+}
 
 const char* cmp_type_text(CmpType op) {
     static constexpr const char* texts[] = {"<", "<=", "!=", "==", ">=", ">"};

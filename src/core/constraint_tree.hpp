@@ -34,7 +34,7 @@ const char* cmp_type_name(CmpType op);  // "Less", ...
 struct Node;
 
 // Frees a node whose last reference is gone, and every descendant that this
-// leaves unreferenced, without recursion.
+// leaves unreferenced, without recursion and without allocating.
 void release_tree(Node* node) noexcept;
 
 // A counted reference to an immutable node.
