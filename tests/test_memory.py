@@ -18,12 +18,13 @@ from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Mi
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
-pytestmark = pytest.mark.skipif(
+limits_address_space = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="AddressSanitizer reserves more address space than the limit allows",
 )
 
 
+@limits_address_space
 def test_native_exhaustion_raises_memory_error():
     # Subtrees are shared, so a NumOf of 150 references to one deep chain is
     # small, while its text form (in the refusal message) needs 48 MB, short of
@@ -51,6 +52,7 @@ def test_native_exhaustion_raises_memory_error():
     assert result.stdout.split() == [b"MemoryError", b"alive"], result.stderr
 
 
+@limits_address_space
 def test_refused_version_costs_no_memory_in_proportion_to_its_length():
     # Before anything is built the whole text is checked: at 40 bytes a part,
     # these would need more than the limit.
@@ -71,6 +73,7 @@ def test_refused_version_costs_no_memory_in_proportion_to_its_length():
         "EmptyPart", 'InvalidPart("_")', "TrailingSeparator", "PartAfterRest"], result.stderr
 
 
+@limits_address_space
 def test_text_of_shared_subtrees_is_cut_at_once():
     # Forty doublings print as 24 * 2^40 - 12 characters, seventy as more than
     # 64 bits count; both sides of a refusal are cut after 64 Mi characters.
@@ -110,6 +113,7 @@ def test_text_of_shared_subtrees_is_cut_at_once():
 
 
 
+@limits_address_space
 def test_refusal_messages_are_cut_before_they_are_built():
     # Each refusal carries a text of 512 Mi characters, a name, a literal, a version's part or a
     # type's name: copied whole, its message would need more than the limit allows.
