@@ -112,7 +112,6 @@ def test_text_of_shared_subtrees_is_cut_at_once():
     assert result.stdout == b"cut\n", result.stderr
 
 
-
 @limits_address_space
 def test_refusal_messages_are_cut_before_they_are_built():
     # Each refusal carries a text of 512 Mi characters, a name, a literal, a version's part or a
@@ -134,22 +133,20 @@ def test_refusal_messages_are_cut_before_they_are_built():
             try:
                 case()
             except (NotImplementedError, TypeError, ValueError) as error:
-                message = str(error)
-                print(len(message), message[:30].replace("x", ""), message[(64 << 20):].replace("x", ""))
-                del message
+                print(str(error).count("x"), str(error).replace("x", ""))
         """
     )
-    def cut(length):
-        return f"\u2026 ({length} characters in all)"
+    kept, whole = 64 << 20, 512 << 20
+    compare = "with type Some(Int) from constraint 1 using operator '<'"
     assert result.stdout.decode().splitlines() == [
-        f"67108999 Cannot compare type Some(Bool) {cut(536870923)} with type Some(Int) from constraint 1 using "
-        "operator '<'",
-        f"67108998 Cannot compare type Some(Str)  {cut(536870912)} with type Some(Int) from constraint 1 using "
-        "operator '<'",
-        f'67108910 InvalidPart(" "{cut(536870913)})',
-        f"67108945 argument 'name': ' {cut(536870912)}' object cannot be cast as 'str'",
-        f"67108943 argument 'item': cannot conver {cut(536870912)}' to Constraint",
+        f"{kept - 9} Cannot compare type Some(Bool) from constraint Depends( \u2026 ({whole + 11} characters in all) "
+        + compare,
+        f"{kept} Cannot compare type Some(Str) from constraint \u2026 ({whole} characters in all) " + compare,
+        f'{kept} InvalidPart(""\u2026 ({whole + 1} characters in all))',
+        f"{kept} argument 'name': '\u2026 ({whole} characters in all)' object cannot be cast as 'str'",
+        f"{kept} argument 'item': cannot convert '\u2026 ({whole} characters in all)' to Constraint",
     ], result.stderr
+
 
 class Index:  # its conversion runs Python code
     def __index__(self):
@@ -175,8 +172,7 @@ def outline_options():
 # each attempt, outside the failures), and the call.
 OPERATIONS = {
     "Depends": (lambda: ("name",), Depends), "Depends, non-ASCII": (lambda: (fresh("n\u00e4m\u00e9"),), Depends),
-    "Depends, keyword": (lambda: (), lambda: Depends(name="x")), "Depends, str subclass": (
-        lambda: (type("S", (str,), {})("x"),), Depends),
+    "Depends, str subclass": (lambda: (type("S", (str,), {})("x"),), Depends),
     "Depends, refused": (lambda: (1,), Depends), "Depends, no argument": (lambda: (), Depends),
     "Depends, unexpected keyword": (lambda: (), lambda: Depends("a", bogus=1)),
     "SpecOption": (lambda: (fresh("p\u00e4"), fresh("o\u00f6")), SpecOption),
@@ -187,10 +183,10 @@ OPERATIONS = {
     "Maximize": (lambda: (NumOf([Depends("a"), 1]),), Maximize), "Minimize": (lambda: (Index(),), Minimize),
     "Maximize, refused": (lambda: (object(),), Maximize),
     "NumOf": (lambda: ([Depends("a"), 1, 2.5, fresh("\u00fc\u00fc"), Version("1"), True, Index(), 2**70],), NumOf),
-    "NumOf, tuple": (lambda: ((Depends("a"), 1),), NumOf), "NumOf, UserList": (lambda: (UserList([1, "x"]),), NumOf),
+    "NumOf, UserList": (lambda: (UserList([1, "x"]),), NumOf),
     "NumOf, iterator": (lambda: (iter([Depends("a"), Index()]),), NumOf),
     "NumOf, str refused": (lambda: ("ab",), NumOf), "NumOf, element refused": (lambda: ([1, None],), NumOf),
-    "Version": (lambda: ("1.2.3",), Version), "Version, long": (lambda: ("10.20.30-rc1+build.5",), Version),
+    "Version": (lambda: ("10.20.30-rc1+build.5",), Version),
     "Version, invalid part": (lambda: (fresh("1.\u00e9x"),), Version), "Version, empty part": (lambda: ("1..2",), Version),
     "PackageOutline": (lambda: ("p",), PackageOutline),
     "PackageOutline, every value type": (lambda: ("p", [Depends("a"), 1], *outline_options()), PackageOutline),
