@@ -13,7 +13,7 @@ from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Mi
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
-KI, SE, GONE = KeyboardInterrupt("stop"), SystemExit(3), ValueError("gone")
+KI, SE, GONE, NOMEM = KeyboardInterrupt("stop"), SystemExit(3), ValueError("gone"), MemoryError("hook")
 
 
 def raising(exc):
@@ -30,9 +30,10 @@ class Odd(metaclass=type("Meta", (type,), {"__str__": lambda cls: "\ud800 named"
     pass
 
 
-# Classes whose str() fails: an Exception leaves a stand-in, an interrupt comes through.
+# Classes whose str() fails: an Exception leaves a stand-in, an interrupt or MemoryError comes through.
 Unprintable = type("Meta", (type,), {"__str__": raising(ValueError())})("Unprintable", (), {})
 Interrupting = type("Meta", (type,), {"__str__": raising(KI)})("Interrupting", (), {})
+Exhausting = type("Meta", (type,), {"__str__": raising(NOMEM)})("Exhausting", (), {})
 
 
 class Liar(str):
@@ -59,7 +60,8 @@ PLAIN = [(None, "<class 'NoneType'>"), (2**1024, "<class 'int'>"), ("\ud800", "<
          (num(__index__=lambda s: "1"), NUM), (num(__index__=lambda s: -2**1100), NUM), (num(__float__=lambda s: 1), NUM),
          (num(__index__=raising(ValueError()), __float__=raising(TypeError())), NUM), (num(__index__=raising(KI)), KI),
          (num(__float__=raising(SE)), SE), (num(__index__=lambda s: "1", __float__=raising(KI)), KI),
-         (Unprintable(), "<unprintable>"), (Interrupting(), KI)]
+         (Unprintable(), "<unprintable>"), (Interrupting(), KI), (Exhausting(), NOMEM),
+         (num(__index__=raising(NOMEM), __float__=lambda s: 1.5), NOMEM)]
 KINDS = {
     "constraint": [(o, e if isinstance(e, BaseException) else f"cannot convert '{e}' to Constraint") for o, e in PLAIN],
     "value": [(o, e if isinstance(e, BaseException) else f"cannot cast Python type '{e}' to SpecOptionValue")
@@ -70,6 +72,7 @@ KINDS = {
              (type("L", (list,), {"__iter__": lambda s: 5})([1]), "iter() returned non-iterator of type 'int'"),
              (breaking(TypeError("gone")), "gone"), (breaking(GONE), GONE), (breaking(KI), KI),
              (type("BadLength", (), {"__len__": raising(KI), "__getitem__": lambda s, i: [0, 1][i]})(), KI),
+             (type("BadLength", (), {"__len__": raising(NOMEM), "__getitem__": lambda s, i: [0, 1][i]})(), NOMEM),
              ([Depends("a"), 1, 2.5, None, []], "cannot convert '<class 'NoneType'>' to Constraint"),
              ([1, num(__index__=raising(SE))], SE)],
     "text": [(o, f"'{type(o).__qualname__}' object cannot be cast as 'str'")

@@ -1,18 +1,30 @@
 """Exhaustion of native memory raises MemoryError and leaves the process running; a refused
-version and the text of a small tree cost no memory in proportion to the size they describe."""
+version and the text of a small tree cost no memory in proportion to the size they describe.
+Allocation failure at every point of every public operation ends in success or MemoryError."""
 
+import ctypes
+import gc
+import itertools
 import os
+import sys
+from collections import UserList
 
+import _testcapi
 import pytest
 
-from conftest import run_python
+import trelk
+from conftest import run_python, text_of
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
 
-pytestmark = pytest.mark.skipif(
+limits_address_space = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="AddressSanitizer reserves more address space than the limit allows",
 )
 
 
+@limits_address_space
 def test_native_exhaustion_raises_memory_error():
     # Subtrees are shared, so a NumOf of 150 references to one deep chain is
     # small, while its text form (in the refusal message) needs 48 MB, short of
@@ -40,6 +52,7 @@ def test_native_exhaustion_raises_memory_error():
     assert result.stdout.split() == [b"MemoryError", b"alive"], result.stderr
 
 
+@limits_address_space
 def test_refused_version_costs_no_memory_in_proportion_to_its_length():
     # Before anything is built the whole text is checked: at 40 bytes a part,
     # these would need more than the limit.
@@ -60,6 +73,7 @@ def test_refused_version_costs_no_memory_in_proportion_to_its_length():
         "EmptyPart", 'InvalidPart("_")', "TrailingSeparator", "PartAfterRest"], result.stderr
 
 
+@limits_address_space
 def test_text_of_shared_subtrees_is_cut_at_once():
     # Forty doublings print as 24 * 2^40 - 12 characters, seventy as more than
     # 64 bits count; both sides of a refusal are cut after 64 Mi characters.
@@ -96,3 +110,278 @@ def test_text_of_shared_subtrees_is_cut_at_once():
         """
     )
     assert result.stdout == b"cut\n", result.stderr
+
+
+@limits_address_space
+def test_refusal_messages_are_cut_before_they_are_built():
+    # Each refusal carries a text of 512 Mi characters, a name, a literal, a version's part or a
+    # type's name: copied whole, its message would need more than the limit allows.
+    result = run_python(
+        """
+        import resource
+        from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, SpecOption
+        from trelk.package.version import Version
+        big = "x" * (512 << 20)
+        named = type("T", (), {"__qualname__": big})()
+        meta = type("M", (type,), {"__str__": lambda cls: big})("N", (), {})()
+        d, v, part = Depends(big), Cmp(SpecOption("p", "o"), big, CmpType.Equal).rhs, big + "_"
+        with open("/proc/self/statm") as statm:
+            limit = int(statm.read().split()[0]) * resource.getpagesize() + (464 << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+        for case in (lambda: d < 1, lambda: v < 1, lambda: Version(part), lambda: Depends(named),
+                     lambda: Maximize(meta)):
+            try:
+                case()
+            except (NotImplementedError, TypeError, ValueError) as error:
+                print(str(error).count("x"), str(error).replace("x", ""))
+        """
+    )
+    kept, whole = 64 << 20, 512 << 20
+    compare = "with type Some(Int) from constraint 1 using operator '<'"
+    assert result.stdout.decode().splitlines() == [
+        f"{kept - 9} Cannot compare type Some(Bool) from constraint Depends( \u2026 ({whole + 11} characters in all) "
+        + compare,
+        f"{kept} Cannot compare type Some(Str) from constraint \u2026 ({whole} characters in all) " + compare,
+        f'{kept} InvalidPart(""\u2026 ({whole + 1} characters in all))',
+        f"{kept} argument 'name': '\u2026 ({whole} characters in all)' object cannot be cast as 'str'",
+        f"{kept} argument 'item': cannot convert '\u2026 ({whole} characters in all)' to Constraint",
+    ], result.stderr
+
+
+class Index:  # its conversion runs Python code
+    def __index__(self):
+        return 7
+
+
+def fresh(text):
+    """A new str, whose UTF-8 form has not been made yet."""
+    return "".join(list(text))
+
+
+def value(v):
+    return Cmp(SpecOption("p", "o"), v, CmpType.Equal).rhs
+
+
+def outline_options():
+    return ({"b": True, "i": 3, "big": 2**70, "f": 1.5, "s": "x", "u": fresh("\u00fc\u00fc"), "v": Version("1.2"),
+             "n": Index(), fresh("k\u00fc"): 2.5},
+            {"none": None, "u": fresh("\u00e9\u00e9"), "i": Index()})
+
+
+# Every public operation with typical and edge arguments: what makes its arguments (afresh for
+# each attempt, outside the failures), and the call.
+OPERATIONS = {
+    "Depends": (lambda: ("name",), Depends), "Depends, non-ASCII": (lambda: (fresh("n\u00e4m\u00e9"),), Depends),
+    "Depends, str subclass": (lambda: (type("S", (str,), {})("x"),), Depends),
+    "Depends, refused": (lambda: (1,), Depends), "Depends, no argument": (lambda: (), Depends),
+    "Depends, unexpected keyword": (lambda: (), lambda: Depends("a", bogus=1)),
+    "SpecOption": (lambda: (fresh("p\u00e4"), fresh("o\u00f6")), SpecOption),
+    "Cmp": (lambda: (SpecOption("p", "o"), 1, CmpType.Less), Cmp),
+    "Cmp, keywords": (lambda: (), lambda: Cmp(lhs=SpecOption("p", "o"), rhs=Version("1.2"), op=CmpType.GreaterOrEqual)),
+    "Cmp, refused op": (lambda: (1, 2, 3), Cmp),
+    "IfThen": (lambda: (Depends("a") == True, fresh("t\u00e9")), IfThen),  # noqa: E712
+    "Maximize": (lambda: (NumOf([Depends("a"), 1]),), Maximize), "Minimize": (lambda: (Index(),), Minimize),
+    "Maximize, refused": (lambda: (object(),), Maximize),
+    "NumOf": (lambda: ([Depends("a"), 1, 2.5, fresh("\u00fc\u00fc"), Version("1"), True, Index(), 2**70],), NumOf),
+    "NumOf, UserList": (lambda: (UserList([1, "x"]),), NumOf),
+    "NumOf, iterator": (lambda: (iter([Depends("a"), Index()]),), NumOf),
+    "NumOf, str refused": (lambda: ("ab",), NumOf), "NumOf, element refused": (lambda: ([1, None],), NumOf),
+    "Version": (lambda: ("10.20.30-rc1+build.5",), Version),
+    "Version, invalid part": (lambda: (fresh("1.\u00e9x"),), Version), "Version, empty part": (lambda: ("1..2",), Version),
+    "PackageOutline": (lambda: ("p",), PackageOutline),
+    "PackageOutline, every value type": (lambda: ("p", [Depends("a"), 1], *outline_options()), PackageOutline),
+    "PackageOutline, extra keyword": (lambda: (), lambda: PackageOutline("p", foo=1)),
+    "PackageOutline, refused value": (lambda: ("p", None, {"a": object()}), PackageOutline),
+    "str(Version)": (lambda: (Version("1.2-a.*"),), str), "repr(Version)": (lambda: (Version("1.2-a"),), repr),
+    "repr(CmpType)": (lambda: (CmpType.Less,), repr), "int(CmpType)": (lambda: (CmpType.Greater,), int),
+    "Value == non-ASCII str": (lambda: (value("x"), fresh("\u00fc\u00fc")), lambda v, t: v == t),
+    "Value != non-ASCII str": (lambda: (value("x"), fresh("\u00fc\u00fc")), lambda v, t: v != t),
+    "NumOf >= int": (lambda: (NumOf([Depends("a")]), 1), lambda n, k: n >= k),
+    "SpecOption < Version": (lambda: (SpecOption("p", "o"), Version("2")), lambda o, v: o < v),
+    "SpecOption > Index": (lambda: (SpecOption("p", "o"), Index()), lambda o, v: o > v),
+    "Depends <= float, refused": (lambda: (Depends("a"), 1.5), lambda d, v: d <= v),
+    "Maximize == str, refused": (lambda: (Maximize(NumOf([Depends("a")] * 50)), "x"), lambda m, v: m == v),
+    "Depends == object": (lambda: (Depends("a"), object()), lambda d, o: d == o),
+    "if_then": (lambda: (Depends("a") == True, Depends("b")), lambda c, t: c.if_then(t)),  # noqa: E712
+    "if_then, keyword": (lambda: (Depends("a") == True, fresh("\u00fc\u00fc")), lambda c, t: c.if_then(then=t)),  # noqa: E712
+}
+GETTERS = {  # receiver, properties
+    "Cmp": (lambda: Cmp(SpecOption("p", "o"), 1, CmpType.Less), ["lhs", "rhs", "op"]),
+    "Depends": (lambda: Depends(fresh("\u00e4\u00e4")), ["on"]),
+    "IfThen": (lambda: IfThen(Depends("a"), 2), ["cond", "then"]),
+    "Maximize": (lambda: Maximize(1), ["item"]), "Minimize": (lambda: Minimize(2), ["item"]),
+    "NumOf": (lambda: NumOf([Depends("a"), 1]), ["of"]),
+    "SpecOption": (lambda: SpecOption(fresh("p\u00e4"), "o"), ["package_name", "option_name"]),
+}
+for value_ in (True, 5, 2.5, fresh("\u00e4\u00e4"), Version("1.2")):
+    GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), ["value"])
+SETTERS = {"lhs": lambda: 1, "rhs": lambda: 2.5, "op": lambda: CmpType.Greater, "on": lambda: fresh("\u00fc\u00fc"),
+           "cond": lambda: "c", "then": Index, "item": lambda: 3, "of": lambda: [Depends("a"), fresh("\u00fc\u00fc")],
+           "package_name": lambda: fresh("\u00e9\u00e9"), "option_name": lambda: "x", "value": lambda: fresh("\u00fc\u00fc")}
+for receiver, (make, properties) in GETTERS.items():
+    for prop in properties:
+        OPERATIONS[f"{receiver}.{prop}"] = (lambda make=make: (make(),), lambda r, p=prop: getattr(r, p))
+        OPERATIONS[f"{receiver}.{prop} ="] = (lambda make=make, p=prop: (make(), p, SETTERS[p]()), setattr)
+OPERATIONS["Cmp.op =, refused"] = (lambda: (Cmp(SpecOption("p", "o"), 1, CmpType.Less), "op", 3), setattr)
+
+CONSTRAINTS = (Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value)
+
+
+def summary(obj):
+    """What an outcome shows: an exception's type and text, a constraint's text form."""
+    kind = type(obj).__name__
+    if isinstance(obj, BaseException):
+        return kind, str(obj)
+    if isinstance(obj, (list, tuple)):
+        return kind, [summary(x) for x in obj]
+    if type(obj) in CONSTRAINTS:
+        return kind, text_of(obj)
+    return kind, repr(obj) if isinstance(obj, (str, int, float, Version, CmpType, type(None))) else None
+
+
+def outcome(call, args):
+    try:
+        return call(*args)
+    except BaseException as error:  # noqa: B036 - an internal failure is no Exception
+        return error
+
+
+def lost_by_interpreter(error, call):
+    """Whether `error` is the interpreter's SystemError for an exception that it lost when it could not
+    allocate a traceback entry: raised in a frame above the one that called the module."""
+    if type(error) is not SystemError:
+        return False
+    innermost = error.__traceback__
+    while innermost.tb_next is not None:
+        innermost = innermost.tb_next
+    return innermost.tb_frame.f_code is not getattr(call, "__code__", outcome.__code__)
+
+
+def module_countdown():
+    """The failure countdown and block count of the module's test build, if this is one."""
+    try:
+        library = ctypes.CDLL(trelk.__file__)
+        return library.trelk_fail_allocations, library.trelk_blocks_in_use
+    except AttributeError:
+        return None
+
+
+COUNTDOWN = module_countdown()
+
+
+def module_allocations(start, stop):
+    COUNTDOWN[0](ctypes.c_longlong(start), ctypes.c_longlong(stop - start if stop else 0))
+
+
+def stop_failing_module_allocations():
+    COUNTDOWN[0](ctypes.c_longlong(-1), ctypes.c_longlong(0))
+
+
+def sweep(name, fail, stop_failing):
+    """Fails `fail(start, stop)` the allocation at each point in turn, then each from that point on,
+    until the operation succeeds: every attempt ends as the operation does without failures, or in
+    MemoryError with its arguments (a setter's receiver) unchanged."""
+    make, call = OPERATIONS[name]
+    args = make()
+    expected = summary(outcome(call, args)), summary(args)
+    for persistent in (False, True):
+        for point in itertools.count():
+            assert point < 2000, f"{name}: no success after {point} failures"
+            args = make()
+            before = summary(args)
+            fail(point, 0 if persistent else point + 1)
+            try:
+                result = outcome(call, args)
+            except SystemError as error:
+                result = error
+            finally:
+                stop_failing()
+            if isinstance(result, MemoryError) or lost_by_interpreter(result, call):
+                assert summary(args) == before, f"{name}: arguments changed by a failure at {point}"
+                continue
+            assert (summary(result), summary(args)) == expected, f"{name}: failure at {point}"
+            break
+
+
+FAILURES = {
+    "interpreter": (_testcapi.set_nomemory, _testcapi.remove_mem_hooks),
+    "module": (module_allocations, stop_failing_module_allocations),
+}
+# The module's own allocations fail only in its test build: tools/allocation_failures.sh.
+ALLOCATIONS = ["interpreter", "module"] if COUNTDOWN else ["interpreter"]
+
+
+@pytest.fixture
+def no_collection():
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
+@pytest.mark.parametrize("allocations", ALLOCATIONS)
+@pytest.mark.parametrize("name", OPERATIONS)
+def test_allocation_failure_at_every_point(name, allocations, no_collection):
+    sweep(name, *FAILURES[allocations])
+
+
+@pytest.mark.parametrize("allocations", ALLOCATIONS)
+def test_allocation_failures_leave_nothing_behind(allocations, no_collection):
+    def sweep_all(rounds):
+        for _ in range(rounds):
+            for name in OPERATIONS:
+                sweep(name, *FAILURES[allocations])
+            gc.collect()  # each time: what the free lists keep depends on how much garbage there was
+
+    def blocks_in_use():
+        return sys.getallocatedblocks(), COUNTDOWN[1]() if COUNTDOWN else 0
+
+    sweep_all(1)
+    before = blocks_in_use()
+    sweep_all(2)
+    after = blocks_in_use()
+    # Three blocks more: what holds the counts before.
+    assert after[0] - before[0] <= 3 and after[1] == before[1], (before, after)
+
+
+@pytest.mark.parametrize("allocations", ALLOCATIONS)
+def test_allocation_failure_with_tracing_on(allocations):
+    # init_tracing() is swept first, once, since it succeeds once per process; then main_entry()
+    # and every operation, whose refusals are now written as events.
+    result = run_python(f"""
+        import gc, itertools, trelk
+        from test_memory import FAILURES, OPERATIONS, outcome, sweep
+        fail, stop_failing = FAILURES[{allocations!r}]
+        gc.disable()
+        for point in itertools.count():
+            fail(point, 0)
+            try:
+                done = outcome(trelk.init_tracing, ())
+            finally:
+                stop_failing()
+            if done is None:
+                break
+            assert isinstance(done, MemoryError), repr(done)
+        OPERATIONS["main_entry"] = (lambda: (), trelk.main_entry)
+        for name in OPERATIONS:
+            sweep(name, fail, stop_failing)
+        print("swept")
+    """, env={"PYTHONPATH": os.pathsep.join(filter(None, [os.path.dirname(__file__), os.environ.get("PYTHONPATH")]))})
+    assert result.returncode == 0 and result.stdout.endswith(b"swept\n"), result.stderr
+
+
+@pytest.mark.skipif(COUNTDOWN is None, reason="needs the module's test build: tools/allocation_failures.sh")
+def test_tree_released_while_every_allocation_fails():
+    Depends("a") == True  # noqa: B015 - the literal nodes are made once, and kept
+    before = COUNTDOWN[1]()
+    chain = Depends("a")
+    for _ in range(100_000):
+        chain = chain == True  # noqa: E712
+    wide = NumOf([chain, Maximize(chain), NumOf([Depends("b")] * 1000)] * 3)
+    module_allocations(0, 0)
+    try:
+        del chain, wide
+    finally:
+        stop_failing_module_allocations()
+    assert COUNTDOWN[1]() == before
+

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "binding/error.hpp"
 #include "binding/ref.hpp"
 
 namespace trelk::binding {
@@ -36,30 +37,31 @@ bool check_surplus(const Signature& sig, std::size_t nargs) {
     return false;
 }
 
-// The parameter that `key` names, or -1. A key that is no str, or that has no
-// UTF-8 form, names none.
+constexpr int names_none = -1, failed = -2;
+
+// The parameter that `key` names, or names_none: a key that is no str, or that
+// has no UTF-8 form, names none. Failed, with the exception pending, when that
+// cannot be told (no memory for the UTF-8 form).
 int parameter_of(const Signature& sig, PyObject* key) {
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (sig.interned[i] == key) return static_cast<int>(i);
     }
-    if (!PyUnicode_Check(key)) return -1;
+    if (!PyUnicode_Check(key)) return names_none;
     Py_ssize_t size;
     const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
+    if (text == nullptr) return discard_ordinary_exception() ? names_none : failed;
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (std::strlen(sig.names[i]) == static_cast<size_t>(size) &&
             std::memcmp(sig.names[i], text, static_cast<size_t>(size)) == 0) {
             return static_cast<int>(i);
         }
     }
-    return -1;
+    return names_none;
 }
 
 bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArguments& bound) {
     int index = parameter_of(sig, key);
+    if (index == failed) return false;
     if (index >= 0) {
         if (bound.slots[static_cast<size_t>(index)]) {
             PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
@@ -73,8 +75,14 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArg
         if (!bound.first_extra) bound.first_extra = Ref::borrow(key);
         return true;
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", full_name(sig).c_str(),
-                 key);
+    Ref key_text = Ref::steal(PyObject_Str(key));
+    if (!key_text) return false;
+    Result<std::string> name = message_text(key_text.get());  // cut, as user texts in messages are
+    if (!name.ok()) {
+        raise_error(name.take_error());
+        return false;
+    }
+    raise_error(Error::type(full_name(sig) + " got an unexpected keyword argument '" + name.value() + "'"));
     return false;
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/ref.hpp"
+#include "core/text_cut.hpp"
 #include "core/thread_id.hpp"
 #include "core/tracing.hpp"
 #include "platform/standard_streams.hpp"
@@ -96,7 +97,11 @@ Error argument_error(Error error, const char* name) {
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     Ref caught_type = Ref::steal(type), caught = Ref::steal(value), caught_tb = Ref::steal(traceback);
-    Ref message = Ref::steal(PyUnicode_FromFormat("argument '%s': %S", name, caught.get()));
+    Ref caught_text = Ref::steal(PyObject_Str(caught.get()));
+    if (!caught_text) return Error::pending();
+    Result<std::string> text = message_text(caught_text.get());
+    if (!text.ok()) return text.take_error();
+    Ref message = python_text("argument '" + std::string(name) + "': " + text.value());
     if (!message) return Error::pending();
     Ref replacement = Ref::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
     if (!replacement) return Error::pending();
@@ -107,22 +112,39 @@ Error argument_error(Error error, const char* name) {
     return Error::pending();
 }
 
-std::string message_text(PyObject* text) {
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
-    if (!bytes) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+bool discard_ordinary_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    PyErr_Clear();
+    return true;
+}
+
+namespace {
+
+// What a message shows for a text that could not be made.
+Result<std::string> stand_in(const char* text) {
+    if (!discard_ordinary_exception()) return Error::pending();
+    return std::string(text);
+}
+
+}  // namespace
+
+Result<std::string> message_text(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    if (length < 0) return stand_in("<unprintable>");
+    // Only what goes before the cut is encoded.
+    const bool cut = static_cast<std::uint64_t>(length) > text_cut::text_bound;
+    Ref kept = cut ? Ref::steal(PyUnicode_Substring(text, 0, static_cast<Py_ssize_t>(text_cut::text_bound)))
+                   : Ref::borrow(text);
+    Ref bytes = kept ? Ref::steal(PyUnicode_AsEncodedString(kept.get(), "utf-8", "surrogatepass")) : Ref();
+    if (!bytes) return stand_in("<unprintable>");
+    std::string out(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (cut) text_cut::append_cut_mark(out, static_cast<std::uint64_t>(length));
+    return out;
 }
 
 Result<std::string> str_text(PyObject* obj) {
     Ref text = Ref::steal(PyObject_Str(obj));
-    if (!text) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return Error::pending();
-        PyErr_Clear();
-        return std::string("<unprintable>");
-    }
+    if (!text) return stand_in("<unprintable>");
     return message_text(text.get());
 }
 
@@ -134,14 +156,10 @@ Error reported_refusal(std::string_view target, Error refusal) {
 }
 
 Error type_mismatch(PyObject* obj, std::string_view expected) {
-    std::string name;
-    if (Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)))) {
-        name = message_text(qualname.get());
-    } else {
-        PyErr_Clear();
-        name = "<failed to extract type name>";
-    }
-    std::string message = "'" + name + "' object cannot be cast as '";
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+    Result<std::string> name = qualname ? message_text(qualname.get()) : stand_in("<failed to extract type name>");
+    if (!name.ok()) return name.take_error();
+    std::string message = "'" + name.value() + "' object cannot be cast as '";
     message.append(expected);
     message.push_back('\'');
     return Error::type(std::move(message));

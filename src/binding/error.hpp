@@ -98,10 +98,18 @@ void raise_internal_failure(std::string_view message, const std::source_location
 // `name` gains the prefix "argument '<name>': "; any other error passes unchanged.
 Error argument_error(Error error, const char* name);
 
-// UTF-8 of a Python text, keeping lone surrogates, for messages built in C++.
-std::string message_text(PyObject* text);
-// str() of `obj`, as message text. An Exception from str() leaves a stand-in
-// text; anything else (an interrupt) is an error that must propagate.
+// After a call failed with an exception that the caller may pass over (a
+// failed conversion attempt, a failed str() for a message): an ordinary
+// Exception is discarded (true). Anything else must propagate (false): an
+// interrupt, and MemoryError, which says nothing of the object at hand.
+bool discard_ordinary_exception();
+
+// UTF-8 of a Python text, keeping lone surrogates, for messages built in C++;
+// one longer than the cut of texts in messages is cut there and marked. A
+// text that cannot be encoded leaves a stand-in, unless the failure must
+// propagate.
+Result<std::string> message_text(PyObject* text);
+// str() of `obj`, as message text; a failure of str() as above.
 Result<std::string> str_text(PyObject* obj);
 // A refusal reported first as an ERROR event of `target` with the same text,
 // so that the event is written even when a caller discards the error; a

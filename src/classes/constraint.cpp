@@ -12,14 +12,6 @@ using namespace trelk::binding;
 
 namespace {
 
-// For the sequence protocol's length hint: an Exception is ignored, anything
-// else (an interrupt) must propagate.
-bool ignore_failed_length() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
 // Appends the conversion of `item`; false with the error in `failure`.
 bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vector<NodeRef>>& failure) {
     Result<NodeRef> converted = constraint_from_python(item);
@@ -75,9 +67,10 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
         }
         return result;
     }
+    // Only a hint: a failure is passed over as a failed conversion attempt is.
     Py_ssize_t length = PyObject_Size(obj);
-    if (length < 0 && !ignore_failed_length()) return Error::pending();
-    // Only a hint: a sequence may claim any length.
+    if (length < 0 && !discard_ordinary_exception()) return Error::pending();
+    // A sequence may claim any length.
     result.reserve(static_cast<std::size_t>(std::clamp<Py_ssize_t>(length, 0, 1 << 16)));
     Ref iterator = Ref::steal(PyObject_GetIter(obj));
     if (!iterator) return Error::pending();

@@ -14,19 +14,10 @@ using package::version::version_class;
 
 namespace {
 
-// After an attempt failed with a pending exception: an Exception is discarded
-// so that the next attempt runs; anything else (KeyboardInterrupt, SystemExit)
-// must propagate.
-bool discard_failed_attempt() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-    return true;
-}
-
 bool named(std::string_view text, const char* a, const char* b) { return text == a || text == b; }
 
 // A numpy boolean: a type of module numpy named bool_ or bool.
-bool is_numpy_bool_type(PyTypeObject* type) {
+Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     std::string_view full = type->tp_name;
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
         // A static type's module is what stands before the last dot of its name.
@@ -35,7 +26,12 @@ bool is_numpy_bool_type(PyTypeObject* type) {
                named(full.substr(dot + 1), "bool_", "bool");
     }
     if (!named(full, "bool_", "bool")) return false;
-    PyObject* module = PyDict_GetItemString(type->tp_dict, "__module__");
+    static PyObject* module_key = nullptr;  // kept for the process
+    if (module_key == nullptr && (module_key = PyUnicode_InternFromString("__module__")) == nullptr) {
+        return Error::pending();
+    }
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, module_key);
+    if (module == nullptr && PyErr_Occurred()) return Error::pending();
     return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 
@@ -50,11 +46,13 @@ Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
     Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
     if (!PyLong_CheckExact(obj) && !PyUnicode_CheckExact(obj)) {
-        if (is_numpy_bool_type(type)) {
+        Result<bool> numpy_bool = is_numpy_bool_type(type);
+        if (!numpy_bool.ok()) return numpy_bool.take_error();
+        if (numpy_bool.value()) {
             inquiry truth = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
             int result = truth != nullptr ? truth(obj) : -1;
             if (result >= 0) return std::optional<SpecOptionValue>(result == 1);
-            if (truth != nullptr && !discard_failed_attempt()) return Error::pending();
+            if (truth != nullptr && !discard_ordinary_exception()) return Error::pending();
         }
         // Without __index__ the integer attempt can only fail; it is skipped, not tried.
         if (type->tp_as_number != nullptr && type->tp_as_number->nb_index != nullptr) {
@@ -62,28 +60,28 @@ Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
             if (integer != -1 || !PyErr_Occurred()) {
                 return std::optional<SpecOptionValue>(static_cast<std::int64_t>(integer));
             }
-            if (!discard_failed_attempt()) return Error::pending();
+            if (!discard_ordinary_exception()) return Error::pending();
         }
     }
     if (type->tp_as_number != nullptr &&
         (type->tp_as_number->nb_float != nullptr || type->tp_as_number->nb_index != nullptr)) {
         double real = PyFloat_AsDouble(obj);
         if (real != -1.0 || !PyErr_Occurred()) return std::optional<SpecOptionValue>(real);
-        if (!discard_failed_attempt()) return Error::pending();
+        if (!discard_ordinary_exception()) return Error::pending();
     }
     if (PyUnicode_Check(obj)) {
         Py_ssize_t size;
         if (const char* data = PyUnicode_AsUTF8AndSize(obj, &size)) {
             return std::optional<SpecOptionValue>(std::string(data, static_cast<size_t>(size)));
         }
-        if (!discard_failed_attempt()) return Error::pending();
+        if (!discard_ordinary_exception()) return Error::pending();
     }
     PyTypeObject* version_type = class_object(version_class);
     if (version_type == nullptr) return Error::pending();
     if (is_instance(obj, version_type)) {
         Result<package::version::Version> version = package::version::extract_version(obj);
         if (version.ok()) return std::optional<SpecOptionValue>(version.take());
-        if (version.error().kind() == ErrorKind::Pending && !discard_failed_attempt()) return Error::pending();
+        if (version.error().kind() == ErrorKind::Pending && !discard_ordinary_exception()) return Error::pending();
     }
     return std::optional<SpecOptionValue>();
 }

@@ -34,39 +34,85 @@ void free_node(Node* node) noexcept {
     }
 }
 
-}  // namespace
-
-void release_tree(Node* node) noexcept {
-    std::vector<Node*> pending;
-    for (;;) {
-        auto let_go = [&pending](NodeRef& ref) noexcept {
-            Node* child = ref.detach();
-            if (child == nullptr || !drop_reference(child)) return;
-            try {
-                pending.push_back(child);
-            } catch (...) {
-                // Out of memory for the stack itself: the subtree is lost, not the process.
-            }
-        };
-        switch (node->kind) {
-            case Kind::Cmp:
-            case Kind::IfThen:
-                for (NodeRef& ref : static_cast<BranchNode<2>*>(node)->children) let_go(ref);
-                break;
-            case Kind::Maximize:
-            case Kind::Minimize: let_go(static_cast<BranchNode<1>*>(node)->children[0]); break;
-            case Kind::NumOf:
-                for (NodeRef& ref : static_cast<ListNode*>(node)->items) let_go(ref);
-                break;
-            default: break;
+// A dead node's children are let go from its last slot to its first, until
+// one of them dies too: that one's slot, emptied, is answered; null once none
+// is left. A branch node's `refs`, 0 when it died, becomes 1 once its first
+// slot is reached; a NumOf node's vector holds the slots not let go yet.
+NodeRef* let_go_until_dead(Node* node, Node*& dead) noexcept {
+    auto dies = [&dead](NodeRef& slot) {
+        dead = slot.detach();
+        return dead != nullptr && drop_reference(dead);
+    };
+    switch (node->kind) {
+        case Kind::Cmp:
+        case Kind::IfThen: {
+            NodeRef* children = static_cast<BranchNode<2>*>(node)->children;
+            if (node->refs == 0 && dies(children[1])) return &children[1];
+            node->refs = 1;
+            return dies(children[0]) ? &children[0] : nullptr;
         }
-        free_node(node);
-        if (pending.empty()) return;
-        node = pending.back();
-        pending.pop_back();
+        case Kind::Maximize:
+        case Kind::Minimize: {
+            node->refs = 1;
+            NodeRef& only = static_cast<BranchNode<1>*>(node)->children[0];
+            return dies(only) ? &only : nullptr;
+        }
+        case Kind::NumOf: {
+            std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
+            for (; !slots.empty(); slots.pop_back()) {
+                if (dies(slots.back())) return &slots.back();
+            }
+            return nullptr;
+        }
+        default: return nullptr;
     }
 }
 
+// Whether the slot answered last is the node's first, so that it waits for nothing.
+bool at_first_slot(const Node* node) noexcept {
+    return node->kind == Kind::NumOf ? static_cast<const ListNode*>(node)->items.size() == 1 : node->refs == 1;
+}
+
+// Empties the slot answered last, of a node that waited on it, and answers
+// what the slot held meanwhile.
+Node* take_answered_slot(Node* node) noexcept {
+    if (node->kind == Kind::NumOf) {
+        std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
+        Node* held = slots.back().detach();
+        slots.pop_back();
+        return held;
+    }
+    node->refs = 1;  // only a two-slot node waits, on its second slot
+    return static_cast<BranchNode<2>*>(node)->children[1].detach();
+}
+
+}  // namespace
+
+void release_tree(Node* node) noexcept {
+    // Depth first, allocating nothing, so that no tree can be lost halfway: a
+    // dead node whose child died too waits for it, and the slot that held that
+    // child holds the way back to the node's own waiting parent meanwhile. A
+    // node whose first child dies waits for nothing: it goes at once, so that
+    // a chain is let go in one pass.
+    Node* waiting = nullptr;  // the parent of `node`, itself dead
+    for (;;) {
+        Node* dead = nullptr;
+        NodeRef* slot = let_go_until_dead(node, dead);
+        if (slot != nullptr && !at_first_slot(node)) {
+            *slot = NodeRef::adopt(waiting);
+            waiting = node;
+        } else {
+            free_node(node);
+            if (slot == nullptr) {
+                if (waiting == nullptr) return;
+                node = waiting;
+                waiting = take_answered_slot(node);
+                continue;
+            }
+        }
+        node = dead;
+    }
+}
 
 const char* cmp_type_text(CmpType op) {
     static constexpr const char* texts[] = {"<", "<=", "!=", "==", ">=", ">"};
@@ -139,10 +185,10 @@ const NodeRef& subtree(const Node& node, std::size_t index) noexcept {
 
 // The text form of a node is its segments and subtrees in turn: segment 0,
 // subtree 0, segment 1, ..., the last segment. Segment `index` goes to `text`
-// piece by piece, or, for a literal, to `literal`. The printer and the measure
-// both follow this layout.
-template <class Text, class Literal>
-void lay_out_segment(const Node& node, std::size_t index, Text&& text, Literal&& literal) {
+// piece by piece, a literal too. The printer and the measure both follow this
+// layout.
+template <class Text>
+void lay_out_segment(const Node& node, std::size_t index, Text&& text) {
     switch (node.kind) {
         case Kind::Cmp:
             if (index == 0) {
@@ -180,20 +226,15 @@ void lay_out_segment(const Node& node, std::size_t index, Text&& text, Literal&&
             text(constraint::text(node, 1));
             text("'");
             break;
-        case Kind::Value: literal(value(node)); break;
+        case Kind::Value: spec::spec_option::lay_out_value_text(value(node), text); break;
     }
-}
-
-// Characters of a UTF-8 text: every byte that does not continue a sequence.
-bool starts_character(char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }
-std::uint64_t count_characters(std::string_view text) {
-    return static_cast<std::uint64_t>(std::count_if(text.begin(), text.end(), starts_character));
 }
 
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
 // Appends the text form of `root`, or, when it has more than `keep`
-// characters, only the first `keep` of them and answers true.
+// characters, only the first `keep` of them and answers true. A piece goes in
+// only as far as the cut: a long name or literal is not copied beyond it.
 bool print(std::string& out, const Node& root, std::uint64_t keep) {
     // One frame per node on the path from the root: the node and the segment
     // that it prints next.
@@ -203,34 +244,39 @@ bool print(std::string& out, const Node& root, std::uint64_t keep) {
     };
     std::vector<Frame> path{{&root, 0}};
     const std::size_t start = out.size();
-    // The characters out before `checked`, counted only once there are more
-    // bytes than `keep`.
+    // The characters out before `checked`, counted only once the bytes could
+    // pass `keep`.
     std::size_t checked = start;
     std::uint64_t counted = 0;
-    auto past_keep = [&]() {
-        if (out.size() - start <= keep) return false;  // no more bytes, so no more characters
-        for (; checked < out.size(); ++checked) {
-            if (starts_character(out[checked]) && counted++ == keep) {
-                out.resize(checked);
-                return true;
-            }
-        }
-        return false;
+    bool cut = false;
+    auto near_keep = [&](std::string_view piece) __attribute__((noinline)) {
+        if (cut) return;
+        counted += text_cut::count_characters(std::string_view(out).substr(checked));
+        checked = out.size();
+        const std::size_t kept = text_cut::prefix_bytes(piece, keep - counted);
+        out.append(piece.substr(0, kept));
+        cut = kept < piece.size();
     };
-    while (!path.empty()) {
+    auto text = [&](std::string_view piece) {
+        // No more bytes than `keep`, so no more characters. Once cut, the
+        // text has `keep` characters, so at least `keep` bytes.
+        if (out.size() - start + piece.size() <= keep) {
+            out += piece;
+        } else {
+            near_keep(piece);
+        }
+    };
+    while (!path.empty() && !cut) {
         const Node& node = *path.back().node;
         const std::size_t index = path.back().segment++;
-        lay_out_segment(
-            node, index, [&out](std::string_view text) { out += text; },
-            [&out](const SpecOptionValue& literal) { spec::spec_option::append_spec_option_value_text(out, literal); });
+        lay_out_segment(node, index, text);
         if (index < subtree_count(node)) {
             path.push_back({subtree(node, index).get(), 0});
         } else {
             path.pop_back();
         }
-        if (past_keep()) return true;
     }
-    return false;
+    return cut;
 }
 
 std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) { return b > unlimited - a ? unlimited : a + b; }
@@ -244,13 +290,12 @@ std::uint64_t constraint_text_length(const Node& root) {
     constexpr std::size_t not_laid_out = std::numeric_limits<std::size_t>::max();
     struct Step {
         const Node* node;
-        std::uint64_t own;     // the characters of its pieces, texts and literal
+        std::uint64_t own;     // the characters of its pieces, texts and literals
         std::size_t children;  // or not_laid_out
     };
     std::vector<Step> steps{{&root, 0, not_laid_out}};
     std::vector<std::uint64_t> lengths;  // of the subtrees measured, the latest last
     std::unordered_map<const Node*, std::uint64_t> measured;
-    std::string literal_text;
     while (!steps.empty()) {
         Step step = steps.back();
         steps.pop_back();
@@ -263,14 +308,9 @@ std::uint64_t constraint_text_length(const Node& root) {
             }
             // Its subtrees come off the stack before it does.
             std::uint64_t own = 0;
-            auto text = [&own](std::string_view piece) { own += count_characters(piece); };
-            auto literal = [&own, &literal_text](const SpecOptionValue& literal_value) {
-                literal_text.clear();
-                spec::spec_option::append_spec_option_value_text(literal_text, literal_value);
-                own += count_characters(literal_text);
-            };
+            auto text = [&own](std::string_view piece) { own += text_cut::count_characters(piece); };
             const std::size_t subtrees = subtree_count(node);
-            for (std::size_t index = 0; index <= subtrees; ++index) lay_out_segment(node, index, text, literal);
+            for (std::size_t index = 0; index <= subtrees; ++index) lay_out_segment(node, index, text);
             steps.push_back({&node, own, subtrees});
             for (std::size_t index = 0; index < subtrees; ++index) {
                 steps.push_back({subtree(node, index).get(), 0, not_laid_out});
@@ -291,12 +331,7 @@ std::uint64_t constraint_text_length(const Node& root) {
 void append_constraint_text(std::string& out, const Node& node, std::uint64_t bound) {
     // Printing stops at the bound, so that a small tree with a huge text costs
     // no more than that; only then is the whole length measured.
-    if (!print(out, node, bound)) return;
-    const std::uint64_t length = constraint_text_length(node);
-    out += "\u2026 (";
-    if (length == unlimited) out += "at least ";
-    out += std::to_string(length);
-    out += " characters in all)";
+    if (print(out, node, bound)) text_cut::append_cut_mark(out, constraint_text_length(node));
 }
 
 std::string constraint_text(const Node& node, std::uint64_t bound) {

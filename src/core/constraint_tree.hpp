@@ -16,6 +16,7 @@
 
 #include "core/memory_pool.hpp"
 #include "core/spec_option.hpp"
+#include "core/text_cut.hpp"
 
 namespace trelk::package::constraint {
 
@@ -34,7 +35,7 @@ const char* cmp_type_name(CmpType op);  // "Less", ...
 struct Node;
 
 // Frees a node whose last reference is gone, and every descendant that this
-// leaves unreferenced, without recursion.
+// leaves unreferenced, without recursion and without allocating.
 void release_tree(Node* node) noexcept;
 
 // A counted reference to an immutable node.
@@ -158,8 +159,9 @@ inline const SpecOptionValue& value(const Node& node) noexcept {
 // The one-line text form: "[ lhs ] == [ rhs ]", "NumOf( a, b )" and so on.
 // Shared subtrees print once per use, so a small tree can have a text of any
 // length: one longer than `bound` characters keeps only its first `bound`,
-// followed by "… (N characters in all)".
-inline constexpr std::uint64_t text_bound = std::uint64_t{64} << 20;
+// followed by "… (N characters in all)". No piece of it, a long name or
+// literal included, is copied beyond the cut.
+using text_cut::text_bound;
 std::string constraint_text(const Node& node, std::uint64_t bound = text_bound);
 void append_constraint_text(std::string& out, const Node& node, std::uint64_t bound = text_bound);
 // The characters (code points) of the whole text form, found without printing

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "core/allocation_failures.hpp"
+
 namespace trelk::memory_pool {
 
 inline void* system_allocate(std::size_t size) noexcept { return std::malloc(size); }
@@ -26,6 +28,20 @@ public:
 
     // A block of at least `size` bytes; null when memory runs out.
     void* allocate(std::size_t size) noexcept {
+        if (allocation_failures::next_fails()) return nullptr;
+        void* block = take(size);
+        if (block != nullptr) allocation_failures::count_block(1);
+        return block;
+    }
+
+    // Gives back a block that `allocate(size)` returned.
+    void release(void* block, std::size_t size) noexcept {
+        allocation_failures::count_block(-1);
+        give_back(block, size);
+    }
+
+private:
+    void* take(std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
         if (size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
@@ -40,8 +56,7 @@ public:
         return Allocate(size);
     }
 
-    // Gives back a block that `allocate(size)` returned.
-    void release(void* block, std::size_t size) noexcept {
+    void give_back(void* block, std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
         if (size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
@@ -57,7 +72,6 @@ public:
         Release(block);
     }
 
-private:
     struct FreeBlock {
         FreeBlock* next;
     };

@@ -4,14 +4,9 @@
 #include <cmath>
 #include <string_view>
 
-#include "core/overloaded.hpp"
-
 namespace trelk::spec::spec_option {
 
-namespace {
-
-// The shortest decimal that reads back as the same double, written
-// positionally: 1e21 is 1 and twenty-one zeros, 1.5e-7 is 0.00000015.
+// 1e21 is 1 and twenty-one zeros, 1.5e-7 is 0.00000015.
 void append_float_text(std::string& out, double value) {
     if (std::isnan(value)) {
         out += "NaN";
@@ -53,26 +48,9 @@ void append_float_text(std::string& out, double value) {
     }
 }
 
-}  // namespace
-
-void append_spec_option_value_text(std::string& out, const SpecOptionValue& value) {
-    std::visit(Overloaded{
-                   [&](bool truth) { out += truth ? "true" : "false"; },
-                   [&](std::int64_t integer) {
-                       char buffer[24];
-                       auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, integer);
-                       out.append(buffer, end);
-                   },
-                   [&](double real) { append_float_text(out, real); },
-                   [&](const std::string& text) { out += text; },
-                   [&](const package::version::Version& version) { package::version::append_text(out, version); },
-               },
-               value);
-}
-
 std::string spec_option_value_text(const SpecOptionValue& value) {
     std::string out;
-    append_spec_option_value_text(out, value);
+    lay_out_value_text(value, [&out](std::string_view piece) { out += piece; });
     return out;
 }
 

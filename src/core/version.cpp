@@ -9,6 +9,7 @@
 
 #include "core/memory_pool.hpp"
 #include "core/overloaded.hpp"
+#include "core/text_cut.hpp"
 #include "core/utf8.hpp"
 #include "platform/compiler.hpp"
 
@@ -43,8 +44,7 @@ using Kind = VersionParseError::Kind;
 bool is_wildcard(std::string_view text) { return text.size() == 1 && (text[0] == '*' || text[0] == '>'); }
 
 // Whether one part between separators (`alphanumeric` when all its bytes are
-// ASCII letters and digits) is refused, and why; allocates nothing but the
-// copy of an invalid part. The rest flag is tested before anything else,
+// ASCII letters and digits) is refused, and why; allocates nothing. The rest flag is tested before anything else,
 // emptiness included.
 bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, VersionParseError& error) {
     if (after_rest) {
@@ -60,7 +60,7 @@ bool check_part(std::string_view text, bool alphanumeric, bool& after_rest, Vers
         return false;
     }
     if (alphanumeric) return true;
-    error = {Kind::InvalidPart, std::string(text)};
+    error = {Kind::InvalidPart, text};
     return false;
 }
 
@@ -237,25 +237,9 @@ VersionPart Version::part(std::size_t index) const noexcept {
     return static_cast<WildcardKind>(stored.value);
 }
 
-void append_text(std::string& out, const Version& version) {
-    for (std::size_t i = 0; i < version.part_count(); ++i) {
-        std::visit(Overloaded{
-                       [&](std::uint64_t number) {
-                           char buffer[24];
-                           auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
-                           out.append(buffer, end);
-                       },
-                       [&](std::string_view text) { out += text; },
-                       [&](WildcardKind wildcard) { out += wildcard == WildcardKind::Single ? '*' : '>'; },
-                       [&](Separator separator) { out += separator.character; },
-                   },
-                   version.part(i));
-    }
-}
-
 std::string to_text(const Version& version) {
     std::string out;
-    append_text(out, version);
+    lay_out_text(version, [&out](std::string_view piece) { out += piece; });
     return out;
 }
 
@@ -287,7 +271,9 @@ std::string error_text(const VersionParseError& error) {
         case Kind::InvalidPart: break;
     }
     std::string out = "InvalidPart(";
-    append_quoted(out, error.part);
+    const std::size_t kept = text_cut::prefix_bytes(error.part, text_cut::text_bound);
+    append_quoted(out, error.part.substr(0, kept));
+    if (kept < error.part.size()) text_cut::append_cut_mark(out, text_cut::count_characters(error.part));
     out += ')';
     return out;
 }

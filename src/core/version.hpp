@@ -2,6 +2,7 @@
 // separators into typed parts. Parsed, validated and printed; never compared.
 #pragma once
 
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,6 +11,7 @@
 #include <variant>
 
 #include "core/memory_pool.hpp"
+#include "core/overloaded.hpp"
 
 namespace trelk::package::version {
 
@@ -27,7 +29,7 @@ using VersionPart = std::variant<std::uint64_t, std::string_view, WildcardKind, 
 struct VersionParseError {
     enum class Kind : std::uint8_t { TrailingSeparator, InvalidPart, EmptyPart, PartAfterRest };
     Kind kind;
-    std::string part;  // the offending part's text, for InvalidPart
+    std::string_view part;  // for InvalidPart: the offending part, inside the text parsed
 };
 
 class Version;
@@ -67,9 +69,27 @@ private:
 };
 
 ParseResult parse(std::string_view text);
+// The text form of `version`, handed to `piece` piece by piece; a Str part
+// goes as a view of itself.
+template <class Piece>
+void lay_out_text(const Version& version, Piece&& piece) {
+    for (std::size_t i = 0; i < version.part_count(); ++i) {
+        std::visit(Overloaded{
+                       [&](std::uint64_t number) {
+                           char buffer[24];
+                           auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, number);
+                           piece(std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
+                       },
+                       [&](std::string_view text) { piece(text); },
+                       [&](WildcardKind wildcard) { piece(wildcard == WildcardKind::Single ? "*" : ">"); },
+                       [&](Separator separator) { piece(std::string_view(&separator.character, 1)); },
+                   },
+                   version.part(i));
+    }
+}
 std::string to_text(const Version& version);
-void append_text(std::string& out, const Version& version);
 std::string debug_text(const Version& version);
+// The refusal's text; an InvalidPart's part is cut as texts in messages are.
 std::string error_text(const VersionParseError& error);
 
 }  // namespace trelk::package::version
