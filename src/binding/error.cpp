@@ -57,12 +57,17 @@ bool Error::is_type_error() const {
     return pending != nullptr && pending == PyExc_TypeError;
 }
 
-void raise_internal_failure(std::string_view message, const std::source_location& where) {
-    std::string report = "trelk: internal failure on thread " + std::to_string(current_thread_id()) +
-                         " at " + where.file_name() + ":" + std::to_string(where.line()) + ": ";
-    report.append(message);
-    report.push_back('\n');
-    platform::report_on_standard_error(report);
+void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept {
+    // Also reached from a slot's last catch, where nothing may be thrown.
+    try {
+        std::string report = "trelk: internal failure on thread " + std::to_string(current_thread_id()) +
+                             " at " + where.file_name() + ":" + std::to_string(where.line()) + ": ";
+        report.append(message);
+        report.push_back('\n');
+        platform::report_on_standard_error(report);
+    } catch (...) {
+        platform::report_on_standard_error("trelk: internal failure; no memory for its report\n");
+    }
     PyObject* cls = internal_failure_class();
     if (cls == nullptr) return;  // its creation set the exception
     Ref text = python_text(message);

@@ -92,7 +92,7 @@ inline PyObject* hand_over(Result<Ref> result) {
 }
 
 // Raises the internal-failure exception after reporting it on standard error.
-void raise_internal_failure(std::string_view message, const std::source_location& where);
+void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept;
 
 // The argument-error convention: an exact TypeError from converting argument
 // `name` gains the prefix "argument '<name>': "; any other error passes unchanged.

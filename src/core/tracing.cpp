@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -158,10 +159,12 @@ int write_all(std::string_view bytes, const WaitPolicy& policy, void (*first)() 
 }
 
 void report_lost_line(int error) noexcept {
-    std::string report = "trelk: a diagnostic line could not be written to standard output: ";
-    report += std::strerror(error);
-    report += '\n';
-    platform::report_on_standard_error(report);
+    // Built in place: this may follow a failed allocation.
+    char report[160];
+    int length = std::snprintf(report, sizeof report,
+                               "trelk: a diagnostic line could not be written to standard output: %s\n",
+                               std::strerror(error));
+    if (length > 0) platform::report_on_standard_error({report, std::min(sizeof report - 1, std::size_t(length))});
 }
 
 bool valid_utf8(std::string_view text) noexcept {
