@@ -394,7 +394,29 @@ for _ in range(10):
 """
 
 
-@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING], ids=["blocked-writer", "pool"])
+FORK_WHILE_AN_INSTALLER_WAITS = """
+import signal, threading, time
+os.dup2(os.pipe()[1], 1)  # nobody reads it
+def fill():
+    while True:
+        trelk.main_entry()
+threading.Thread(target=fill, daemon=True).start()
+time.sleep(0.3)  # the pipe is full: the filler waits in write, holding the line lock
+threading.Thread(target=trelk.init_tracing, daemon=True).start()  # installing: waits for the line lock
+time.sleep(0.05)
+def fork(*args):
+    if pid := os.fork():
+        os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+signal.signal(signal.SIGALRM, fork)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+trelk.init_tracing()  # waits for the other installation, which the child does not have: it installs
+os._exit(0)
+"""
+
+
+@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING, FORK_WHILE_AN_INSTALLER_WAITS],
+                         ids=["blocked-writer", "pool", "racing-installer"])
 def test_forked_child_waits_for_no_thread_of_its_parent(code):
     # A lock or installation that another thread held at the fork is nobody's in the child.
     result = run_python(PRELUDE + code, env={"NO_COLOR": "1"}, timeout=120)

@@ -253,19 +253,18 @@ Delivery detail::write_event(Level level, std::string_view target, std::string_v
 
 Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                             std::string_view message) noexcept {
-    int expected = Empty;
-    if (!writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel)) {
-        // A racing installer fails once the winner's writer is published, so
-        // that its own later events are written, after the announcement: it
-        // waits for the line lock as any writer would, since the winner
-        // publishes holding it. A signal handler of the winner's own thread
-        // fails at once.
-        while (writer_state.load(std::memory_order_acquire) == Installing) {
-            int error = write_all({}, policy);
-            if (error == EINTR) return Installation::Interrupted;
-            if (error != 0) break;
-        }
-        return Installation::AlreadyInstalled;
+    // A racing installer fails once the winner's writer is published, so that
+    // its own later events are written, after the announcement: it waits for
+    // the line lock as any writer would, since the winner publishes holding
+    // it. A signal handler of the winner's own thread fails at once. In a
+    // child forked meanwhile the winner's installation is dropped
+    // (reset_after_fork), and the waiting installer installs instead.
+    for (int expected = Empty; !writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel);
+         expected = Empty) {
+        if (expected == Installed) return Installation::AlreadyInstalled;
+        int error = write_all({}, policy);
+        if (error == EINTR) return Installation::Interrupted;
+        if (error != 0) return Installation::AlreadyInstalled;
     }
     writer_styled = styled;
     writer_policy = policy;
