@@ -47,6 +47,8 @@ LineLock line_lock;
 thread_local bool writing = false;
 // Set while this thread holds the line lock.
 thread_local bool holding_line = false;
+// Set while this thread installs the writer.
+thread_local bool installing_here = false;
 // Under the line lock: the output stands partway through a line, because a
 // write stopped there or is still under way, so the next line first ends it.
 // Atomic, so that a forked child can read what the writer left.
@@ -266,12 +268,14 @@ Installation install_writer(bool styled, const WaitPolicy& policy, Level level, 
         if (error == EINTR) return Installation::Interrupted;
         if (error != 0) return Installation::AlreadyInstalled;
     }
+    installing_here = true;
     writer_styled = styled;
     writer_policy = policy;
     // Published once the line lock is held, so that the announcement is the
     // first line: every other event waits for the lock.
     Delivery announced = write_line(level, target, message, publish_writer);
     publish_writer();  // also when the wait for the lock was interrupted
+    installing_here = false;
     return announced == Delivery::Done ? Installation::Done : Installation::Interrupted;
 }
 
@@ -297,7 +301,7 @@ void reset_after_fork() noexcept {
     // partway stays marked torn, so that the child's first line starts afresh.
     line_lock.reset(holding_line);
     int installing = Installing;
-    writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
+    if (!installing_here) writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
 }
 
 }  // namespace trelk::tracing
