@@ -394,7 +394,41 @@ for _ in range(10):
 """
 
 
-@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING], ids=["blocked-writer", "pool"])
+# A signal handler forks while this thread's init_tracing waits for the line lock.
+INSTALLING_WHEN_A_HANDLER_FORKS = """
+import signal, threading, time
+os.dup2(os.pipe()[1], 1)  # nobody reads it
+def fill():
+    while True:
+        trelk.main_entry()
+threading.Thread(target=fill, daemon=True).start()
+time.sleep(0.3)  # the pipe is full: the filler waits in write, holding the line lock
+{before}
+def fork(*args):
+    if pid := os.fork():
+        os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    {in_child}
+signal.signal(signal.SIGALRM, fork)
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+trelk.init_tracing()
+os._exit(0)
+"""
+# Another thread's installation, which the child does not have: this call installs.
+FORK_WHILE_AN_INSTALLER_WAITS = INSTALLING_WHEN_A_HANDLER_FORKS.format(
+    before="threading.Thread(target=trelk.init_tracing, daemon=True).start()\ntime.sleep(0.05)", in_child="")
+# This thread's own installation goes on in the child: the handler's call is refused, as in the parent.
+FORK_WHILE_THIS_THREAD_INSTALLS = INSTALLING_WHEN_A_HANDLER_FORKS.format(before="", in_child="""try:
+        trelk.init_tracing()
+    except BaseException as exc:
+        assert "Failed to set subscriber" in str(exc), repr(exc)
+    else:
+        os._exit(1)""")
+
+
+@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING, FORK_WHILE_AN_INSTALLER_WAITS,
+                                  FORK_WHILE_THIS_THREAD_INSTALLS],
+                         ids=["blocked-writer", "pool", "racing-installer", "own-installation"])
 def test_forked_child_waits_for_no_thread_of_its_parent(code):
     # A lock or installation that another thread held at the fork is nobody's in the child.
     result = run_python(PRELUDE + code, env={"NO_COLOR": "1"}, timeout=120)

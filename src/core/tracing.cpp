@@ -33,6 +33,8 @@ platform::InterruptibleLock line_lock;
 thread_local bool writing = false;
 // Set while this thread holds the line lock.
 thread_local bool holding_line = false;
+// Set while this thread installs the writer.
+thread_local bool installing_here = false;
 // Under the line lock: the output stands partway through a line, because a
 // write stopped there or is still under way, so the next line first ends it.
 // Atomic, so that a forked child can read what the writer left.
@@ -238,26 +240,27 @@ Delivery detail::write_event(Level level, std::string_view target, std::string_v
 
 Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                             std::string_view message) noexcept {
-    int expected = Empty;
-    if (!writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel)) {
-        // A racing installer fails once the winner's writer is published, so
-        // that its own later events are written, after the announcement: it
-        // waits for the line lock as any writer would, since the winner
-        // publishes holding it. A signal handler of the winner's own thread
-        // fails at once.
-        while (writer_state.load(std::memory_order_acquire) == Installing) {
-            int error = write_all({}, policy);
-            if (error == EINTR) return Installation::Interrupted;
-            if (error != 0) break;
-        }
-        return Installation::AlreadyInstalled;
+    // A racing installer fails once the winner's writer is published, so that
+    // its own later events are written, after the announcement: it waits for
+    // the line lock as any writer would, since the winner publishes holding
+    // it. A signal handler of the winner's own thread fails at once. In a
+    // child forked meanwhile the winner's installation is dropped
+    // (reset_after_fork), and the waiting installer installs instead.
+    for (int expected = Empty; !writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel);
+         expected = Empty) {
+        if (expected == Installed) return Installation::AlreadyInstalled;
+        int error = write_all({}, policy);
+        if (error == EINTR) return Installation::Interrupted;
+        if (error != 0) return Installation::AlreadyInstalled;
     }
+    installing_here = true;
     writer_styled = styled;
     writer_policy = policy;
     // Published once the line lock is held, so that the announcement is the
     // first line: every other event waits for the lock.
     Delivery announced = write_line(level, target, message, publish_writer);
     publish_writer();  // also when the wait for the lock was interrupted
+    installing_here = false;
     return announced == Delivery::Done ? Installation::Done : Installation::Interrupted;
 }
 
@@ -283,7 +286,7 @@ void reset_after_fork() noexcept {
     // partway stays marked torn, so that the child's first line starts afresh.
     line_lock.reset(holding_line);
     int installing = Installing;
-    writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
+    if (!installing_here) writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
 }
 
 }  // namespace trelk::tracing
