@@ -134,7 +134,7 @@ constexpr R slot_failure() noexcept {
 // becomes MemoryError, and the slot's failure value is returned for them.
 template <class F, class R = std::invoke_result_t<F>>
 R guarded(F&& body) noexcept {
-    keep_thread_at_shutdown();
+    [[maybe_unused]] InsideModule inside;
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -4,8 +4,8 @@
 // back once shutdown has begun by unwinding its stack. Inside a module call
 // that runs Python code (a UserList, an __index__, any finalizer) that stack
 // holds the module's frames, whose cleanups would then touch objects, pools and
-// locks without the lock while the main thread tears them down. A thread that
-// has entered the module parks instead, before any of its frames is unwound,
+// locks without the lock while the main thread tears them down. A thread ended
+// inside a module call parks instead, before any of its frames is unwound,
 // giving up the line lock first; what it holds is left to the ending process.
 // From 3.14 on, the interpreter parks such threads itself.
 #pragma once
@@ -17,24 +17,11 @@
 
 namespace trelk::binding {
 
+// Held by every slot for as long as it runs.
 #if PY_VERSION_HEX < 0x030E0000
-namespace detail {
-// Read without the interpreter lock, as the interpreter itself does here.
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
+using InsideModule = platform::KeptFromUnwinding<tracing::let_go_of_line>;
 #else
-    return _Py_IsFinalizing() != 0;
+struct InsideModule {};
 #endif
-}
-}  // namespace detail
-#endif
-
-// Called by every slot before it can run Python code.
-inline void keep_thread_at_shutdown() noexcept {
-#if PY_VERSION_HEX < 0x030E0000
-    platform::keep_from_unwinding(detail::interpreter_finalizing, tracing::let_go_of_line);
-#endif
-}
 
 }  // namespace trelk::binding

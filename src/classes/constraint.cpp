@@ -100,7 +100,7 @@ void constraint_object_dealloc(PyObject* self) noexcept {
     if (obj->node->kind == Kind::IfThen && static_cast<IfThenObject*>(obj)->owner != current_thread_id()) {
         // The trees are released all the same: nodes are only touched under the
         // interpreter lock, so any thread can free them. The hook is Python code.
-        keep_thread_at_shutdown();
+        [[maybe_unused]] InsideModule inside;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",

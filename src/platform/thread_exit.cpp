@@ -23,21 +23,19 @@ void park_forever() noexcept {
 
 namespace detail {
 
-constinit thread_local bool kept_from_unwinding [[gnu::tls_model("initial-exec")]] = false;
+constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
 
 #if defined(__GLIBC__)
 namespace {
 
 struct Parking {
     _pthread_cleanup_buffer buffer;  // on the heap: never on the stack that is unwound
-    ParkWanted wanted;
     BeforeParking before;
 };
 
-void park_if_wanted(void* arg) {
-    auto* parking = static_cast<Parking*>(arg);
-    if (!parking->wanted()) return;  // the thread ends as its host asked
-    parking->before();
+void park_if_inside(void* arg) {
+    if (thread_scopes.depth == 0) return;  // none of our frames is on the stack
+    static_cast<Parking*>(arg)->before();
     park_forever();
 }
 
@@ -56,18 +54,18 @@ struct Registration {
 
 }  // namespace
 
-void keep_from_unwinding_slow(ParkWanted wanted, BeforeParking before) noexcept {
+void register_parking(BeforeParking before) noexcept {
     thread_local Registration registration;
-    // Tried again on the next call if memory is short now.
-    auto* parking = new (std::nothrow) Parking{{}, wanted, before};
+    // Tried again by the next scope if memory is short now.
+    auto* parking = new (std::nothrow) Parking{{}, before};
     if (parking == nullptr) return;
-    _pthread_cleanup_push(&parking->buffer, park_if_wanted, parking);
+    _pthread_cleanup_push(&parking->buffer, park_if_inside, parking);
     registration.parking = parking;
-    kept_from_unwinding = true;
+    thread_scopes.registered = true;
 }
 #else
 // Elsewhere the thread ends as its host asks.
-void keep_from_unwinding_slow(ParkWanted, BeforeParking) noexcept { kept_from_unwinding = true; }
+void register_parking(BeforeParking) noexcept { thread_scopes.registered = true; }
 #endif
 
 }  // namespace detail
