@@ -39,14 +39,15 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
 
 namespace {
 
-// The UTF-8 form of a str's characters, each of one type; empty at a lone surrogate.
+// The UTF-8 form of a str's characters, each of one type, into `value`;
+// false at a lone surrogate, leaving `value` unchanged.
 template <class Char>
-std::optional<std::string> utf8_of_characters(const Char* characters, std::size_t length) {
-    // Measured first, so that the text is allocated once.
+bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
+    // Measured first, so that the text is allocated once, in place.
     std::size_t size = length;
     for (std::size_t i = 0; i < length; ++i) {
         Py_UCS4 code = characters[i];
-        if (code >= 0xd800 && code <= 0xdfff) return std::nullopt;
+        if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
         size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
     }
     std::string text(size, '\0');
@@ -70,18 +71,19 @@ std::optional<std::string> utf8_of_characters(const Char* characters, std::size_
             byte(0x80 | (code & 0x3f));
         }
     }
-    return text;
+    value.emplace<std::string>(std::move(text));  // made first: see common_value_from_python
+    return true;
 }
 
 }  // namespace
 
-std::optional<std::string> utf8_of_compact_str(PyObject* obj) {
-    if (!PyUnicode_IS_COMPACT(obj)) return std::nullopt;
+bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out) {
+    if (!PyUnicode_IS_COMPACT(obj)) return false;
     auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
     switch (PyUnicode_KIND(obj)) {
-        case PyUnicode_1BYTE_KIND: return utf8_of_characters(PyUnicode_1BYTE_DATA(obj), length);
-        case PyUnicode_2BYTE_KIND: return utf8_of_characters(PyUnicode_2BYTE_DATA(obj), length);
-        default: return utf8_of_characters(PyUnicode_4BYTE_DATA(obj), length);
+        case PyUnicode_1BYTE_KIND: return utf8_of_characters(PyUnicode_1BYTE_DATA(obj), length, out);
+        case PyUnicode_2BYTE_KIND: return utf8_of_characters(PyUnicode_2BYTE_DATA(obj), length, out);
+        default: return utf8_of_characters(PyUnicode_4BYTE_DATA(obj), length, out);
     }
 }
 

@@ -15,9 +15,10 @@
 namespace trelk::spec::spec_option {
 
 // The UTF-8 form of an exact str that is not compact ASCII, made from its
-// characters; empty when it has none (a lone surrogate) or is not compact
-// (a str left over from the old API), for the whole way to deal with.
-std::optional<std::string> utf8_of_compact_str(PyObject* obj);
+// characters into `out`; false, leaving `out` unchanged, when it has none (a
+// lone surrogate) or is not compact (a str left over from the old API), for
+// the whole way to deal with.
+bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out);
 
 // The common values, whose type is exactly int (within 64 bits), float, bool,
 // str or Version, go into `out` at once: no lookup, no Python code. False for
@@ -34,11 +35,12 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
         out.emplace<bool>(obj == Py_True);
     } else if (PyUnicode_CheckExact(obj)) {
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            out.emplace<std::string>(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                     static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-        } else if (std::optional<std::string> text = utf8_of_compact_str(obj)) {
-            out.emplace<std::string>(std::move(*text));
-        } else {
+            // Made first and moved in: emplacing from the characters would build
+            // a whole variant beside `out` and move that in.
+            std::string text(static_cast<const char*>(PyUnicode_DATA(obj)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+            out.emplace<std::string>(std::move(text));
+        } else if (!utf8_of_compact_str(obj, out)) {
             return false;
         }
     } else if (std::optional<package::version::Version> version = package::version::exact_version_copy(obj)) {
