@@ -50,7 +50,8 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
         if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
         size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
     }
-    std::string text(size, '\0');
+    std::string& text = value.emplace<std::string>();  // filled in place: see common_value_from_python
+    text.resize(size);
     char* out = text.data();
     auto byte = [&out](Py_UCS4 bits) { *out++ = static_cast<char>(bits); };
     for (std::size_t i = 0; i < length; ++i) {
@@ -71,7 +72,6 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
             byte(0x80 | (code & 0x3f));
         }
     }
-    value.emplace<std::string>(std::move(text));  // made first: see common_value_from_python
     return true;
 }
 

@@ -35,11 +35,10 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
         out.emplace<bool>(obj == Py_True);
     } else if (PyUnicode_CheckExact(obj)) {
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            // Made first and moved in: emplacing from the characters would build
-            // a whole variant beside `out` and move that in.
-            std::string text(static_cast<const char*>(PyUnicode_DATA(obj)),
-                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-            out.emplace<std::string>(std::move(text));
+            // Made empty in place and filled there: emplacing from the characters
+            // would build a whole variant beside `out` and move that in.
+            out.emplace<std::string>().assign(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
         } else if (!utf8_of_compact_str(obj, out)) {
             return false;
         }
