@@ -13,6 +13,7 @@ import pytest
 
 RESULTS = {}  # benchmark name -> (seconds per operation, anchor name, unit)
 MEMORY = {}  # figure name -> bytes per element
+DIFFERENCES = {}  # figure name -> (benchmark name, benchmark name it exceeds, divisor, anchor name)
 ORDER = []
 
 
@@ -59,6 +60,13 @@ def record_memory(name, bytes_per_element):
     ORDER.append(name)
 
 
+def record_difference(name, minuend, subtrahend, per, anchor):
+    """A figure for what one part of a workload adds: (minuend - subtrahend) / per,
+    both measured in the same run, judged against `anchor`."""
+    DIFFERENCES[name] = (minuend, subtrahend, per, anchor)
+    ORDER.append(name)
+
+
 def _format_time(seconds):
     return f"{seconds * 1e9:,.1f} ns"
 
@@ -69,6 +77,12 @@ def summary_lines():
         if name in MEMORY:
             lines.append(f"| {name} | {MEMORY[name]:,.1f} bytes/element | | |")
             continue
+        if name in DIFFERENCES:
+            minuend, subtrahend, per, anchor = DIFFERENCES[name]
+            if minuend in RESULTS and subtrahend in RESULTS:
+                RESULTS[name] = ((RESULTS[minuend][0] - RESULTS[subtrahend][0]) / per, anchor, "op")
+            else:
+                continue
         seconds, anchor, unit = RESULTS[name]
         if anchor and anchor in RESULTS:
             ratio = seconds / RESULTS[anchor][0]

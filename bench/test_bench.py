@@ -8,7 +8,7 @@ import packaging.version
 import pytest
 import sympy
 
-from conftest import record_memory
+from conftest import record_difference, record_memory
 from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
@@ -118,22 +118,71 @@ def build_chain(steps):
 
 
 COPIES = "copies: list(constraints), dict(options), dict(defaults)"
+COPY_STMT = "(list(constraints), dict(options), dict(defaults))"
+OUTLINE_STMT = "PackageOutline('pkg', constraints, options, defaults)"
+
+
+def outline_constraints():
+    return [Depends(f"dep{i}") for i in range(10)] + [
+        Cmp(SpecOption(f"dep{i}", "version"), Version("1.2"), CmpType.GreaterOrEqual) for i in range(10)
+    ]
 
 
 @pytest.mark.parametrize("name, stmt, anchor", [
     # The floor: copying the inputs, which any outline must at least read.
-    (COPIES, "(list(constraints), dict(options), dict(defaults))", None),
-    ("PackageOutline, 20 constraints, 10 options, 10 defaults",
-     "PackageOutline('pkg', constraints, options, defaults)", COPIES),
+    (COPIES, COPY_STMT, None),
+    ("PackageOutline, 20 constraints, 10 options, 10 defaults", OUTLINE_STMT, COPIES),
 ])
 def test_outline(measure, name, stmt, anchor):
-    constraints = [Depends(f"dep{i}") for i in range(10)] + [
-        Cmp(SpecOption(f"dep{i}", "version"), Version("1.2"), CmpType.GreaterOrEqual) for i in range(10)
-    ]
     options = {f"opt{i}": i for i in range(10)}
     defaults = {f"def{i}": (None if i % 2 else "x") for i in range(10)}
-    measure(name, stmt, namespace(constraints=constraints, options=options, defaults=defaults),
+    measure(name, stmt, namespace(constraints=outline_constraints(), options=options, defaults=defaults),
             anchor=anchor, ops=500)
+
+
+# Option values of each type a package sets; the defaults hold None at every other name.
+OPTION_VALUES = {
+    "bool": lambda i: i % 3 == 0,
+    "int": lambda i: i * 1000,
+    "float": lambda i: i + 0.25,
+    "ASCII str": lambda i: f"value{i}",
+    "non-ASCII str": lambda i: f"välue{i}",
+    "Version": lambda i: Version(f"1.{i}.0"),
+    "mixed": lambda i: [True, 7, 2.5, "text", "tëxt", Version("2.0-rc1")][i % 6],
+}
+
+
+@pytest.mark.parametrize("kind", OPTION_VALUES)
+@pytest.mark.parametrize("what", ["copies", "outline"])
+def test_outline_values(measure, kind, what):
+    value = OPTION_VALUES[kind]
+    options = {f"opt{i}": value(i) for i in range(10)}
+    defaults = {f"def{i}": (None if i % 2 else value(i)) for i in range(10)}
+    copies = f"copies, {kind} values"
+    name, stmt, anchor = ((copies, COPY_STMT, None) if what == "copies" else
+                          (f"PackageOutline, 20/10/10, {kind} values", OUTLINE_STMT, copies))
+    measure(name, stmt, namespace(constraints=outline_constraints(), options=options, defaults=defaults),
+            anchor=anchor, ops=500)
+
+
+VERSION_PARSE = "Version('1.2.3'), parse"
+HUNDRED_VERSIONS = "PackageOutline, 100 Version options"
+HUNDRED_INTS = "PackageOutline, 100 int options"
+
+
+@pytest.mark.parametrize("name, stmt, anchor, per", [
+    (VERSION_PARSE, "Version('1.2.3')", None, 1),
+    # Each entry's whole cost, its name and the outline's own share counted in.
+    (HUNDRED_VERSIONS, "PackageOutline('pkg', None, versions)", VERSION_PARSE, 100),
+    (HUNDRED_INTS, "PackageOutline('pkg', None, ints)", VERSION_PARSE, 100),
+])
+def test_version_value(measure, name, stmt, anchor, per):
+    versions = {f"opt{i}": Version("1.2.3") for i in range(100)}
+    ints = {f"opt{i}": i for i in range(100)}
+    measure(name, stmt, namespace(versions=versions, ints=ints), anchor=anchor, ops=2000 // per, per=per)
+    if name == HUNDRED_INTS:
+        # What taking a Version as a value costs beyond taking an int.
+        record_difference("Version option value, beyond an int's", HUNDRED_VERSIONS, HUNDRED_INTS, 1, VERSION_PARSE)
 
 
 def test_refusal(measure):

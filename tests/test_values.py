@@ -85,7 +85,9 @@ def _raise(exc):
         (np.int64(4), 4, int), (2**63, 2.0**63, float), (-(2**63) - 1, -(2.0**63), float), (2.5, 2.5, float),
         (np.float64(-2.5), -2.5, float), (Floaty(), 1.25, float), (IndexFailsFloatWorks(), 3.5, float),
         (decimal.Decimal("0.5"), 0.5, float), (fractions.Fraction(1, 4), 0.25, float), ("x", "x", str), ("", "", str),
-        (StrSub("s"), "s", str),
+        # Each width of character, at the edges of each length of UTF-8 sequence.
+        ("a\x7f\x80\xff", "a\x7f\x80\xff", str), ("\u07ff\u0800\ud7ff\ue000\uffff", "\u07ff\u0800\ud7ff\ue000\uffff", str),
+        ("\U00010000\U0010ffff\xe9", "\U00010000\U0010ffff\xe9", str), (StrSub("s"), "s", str), (StrSub("\xe9"), "\xe9", str),
     ],
 )
 def test_conversion_order(obj, expected, kind):
@@ -119,6 +121,7 @@ def test_version_value_is_copied():
     [
         (None, "<class 'NoneType'>"), ([], "<class 'list'>"), ({}, "<class 'dict'>"), (b"x", "<class 'bytes'>"),
         (10**400, "<class 'int'>"), (-(10**400), "<class 'int'>"), ("\ud800", "<class 'str'>"),
+        ("\xe9\udfff", "<class 'str'>"), ("\U0010ffff\ud800", "<class 'str'>"),
         (object(), "<class 'object'>"), (AlwaysFails(), str(AlwaysFails)), (Depends("a"), "<class 'builtins.Depends'>"),
         (Named(), "named ' by str()"),
     ],

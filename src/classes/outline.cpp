@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -142,7 +143,8 @@ Result<OptionMap<V>> read_option_dict(PyObject* dict) {
         Result<std::string_view> name = text_view_from_python(key);
         if (!name.ok()) return name.take_error();
         distinct_names = distinct_names && PyUnicode_CheckExact(key);
-        V& stored = entries.emplace_back(std::string(name.value()), V()).second;
+        V& stored = entries.emplace_back(std::piecewise_construct, std::forward_as_tuple(name.value()), std::tuple<>())
+                        .second;
         if (value_without_python(value, stored)) continue;
         reading.hold();
         if (Status converted = value_from_python(value, stored); !converted.ok()) return converted.take_error();

@@ -14,7 +14,7 @@ using package::version::version_class;
 
 namespace {
 
-bool named(std::string_view text, const char* a, const char* b) { return text == a || text == b; }
+bool named(std::string_view text, std::string_view a, std::string_view b) { return text == a || text == b; }
 
 // A numpy boolean: a type of module numpy named bool_ or bool.
 Result<bool> is_numpy_bool_type(PyTypeObject* type) {
@@ -37,10 +37,60 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
 
 }  // namespace
 
+namespace {
+
+// The UTF-8 form of a str's characters, each of one type, into `value`;
+// false at a lone surrogate, leaving `value` unchanged.
+template <class Char>
+bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
+    // Measured first, so that the text is allocated once, in place.
+    std::size_t size = length;
+    for (std::size_t i = 0; i < length; ++i) {
+        Py_UCS4 code = characters[i];
+        if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+    }
+    std::string& text = value.emplace<std::string>();  // filled in place: see common_value_from_python
+    text.resize(size);
+    char* out = text.data();
+    auto byte = [&out](Py_UCS4 bits) { *out++ = static_cast<char>(bits); };
+    for (std::size_t i = 0; i < length; ++i) {
+        Py_UCS4 code = characters[i];
+        if (code < 0x80) {
+            byte(code);
+        } else if (code < 0x800) {
+            byte(0xc0 | code >> 6);
+            byte(0x80 | (code & 0x3f));
+        } else if (code < 0x10000) {
+            byte(0xe0 | code >> 12);
+            byte(0x80 | (code >> 6 & 0x3f));
+            byte(0x80 | (code & 0x3f));
+        } else {
+            byte(0xf0 | code >> 18);
+            byte(0x80 | (code >> 12 & 0x3f));
+            byte(0x80 | (code >> 6 & 0x3f));
+            byte(0x80 | (code & 0x3f));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out) {
+    if (!PyUnicode_IS_COMPACT(obj)) return false;
+    auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
+    switch (PyUnicode_KIND(obj)) {
+        case PyUnicode_1BYTE_KIND: return utf8_of_characters(PyUnicode_1BYTE_DATA(obj), length, out);
+        case PyUnicode_2BYTE_KIND: return utf8_of_characters(PyUnicode_2BYTE_DATA(obj), length, out);
+        default: return utf8_of_characters(PyUnicode_4BYTE_DATA(obj), length, out);
+    }
+}
+
 Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
     if (SpecOptionValue common; common_value_from_python(obj, common)) return std::optional(std::move(common));
     // What remains of the exact types: an int beyond 64 bits becomes a float,
-    // a str that is not ASCII is read as UTF-8 below.
+    // a str without a UTF-8 form fails below as a subclass's would.
     // Held: a hook (__index__, __float__) may change the object's class and so
     // drop the last other reference to this one.
     Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));

@@ -4,16 +4,25 @@
 #include <Python.h>
 
 #include <optional>
+#include <string>
+#include <utility>
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "classes/version.hpp"
 #include "core/spec_option.hpp"
 
 namespace trelk::spec::spec_option {
 
-// The common values, whose type is exactly int (within 64 bits), float, bool
-// or str (compact ASCII), go into `out` at once: no lookup, no Python code.
-// False for anything else, leaving `out` unchanged.
+// The UTF-8 form of an exact str that is not compact ASCII, made from its
+// characters into `out`; false, leaving `out` unchanged, when it has none (a
+// lone surrogate) or is not compact (a str left over from the old API), for
+// the whole way to deal with.
+bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out);
+
+// The common values, whose type is exactly int (within 64 bits), float, bool,
+// str or Version, go into `out` at once: no lookup, no Python code. False for
+// anything else, leaving `out` unchanged.
 inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
     if (PyLong_CheckExact(obj)) {
         int overflow = 0;
@@ -24,9 +33,17 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
         out.emplace<double>(PyFloat_AS_DOUBLE(obj));
     } else if (PyBool_Check(obj)) {
         out.emplace<bool>(obj == Py_True);
-    } else if (PyUnicode_CheckExact(obj) && PyUnicode_IS_COMPACT_ASCII(obj)) {
-        out.emplace<std::string>(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+    } else if (PyUnicode_CheckExact(obj)) {
+        if (PyUnicode_IS_COMPACT_ASCII(obj)) {
+            // Made empty in place and filled there: emplacing from the characters
+            // would build a whole variant beside `out` and move that in.
+            out.emplace<std::string>().assign(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        } else if (!utf8_of_compact_str(obj, out)) {
+            return false;
+        }
+    } else if (std::optional<package::version::Version> version = package::version::exact_version_copy(obj)) {
+        out.emplace<package::version::Version>(std::move(*version));
     } else {
         return false;
     }

@@ -67,6 +67,15 @@ Result<Version> extract_version(PyObject* obj) {
     return reading.value()->value;
 }
 
+std::optional<Version> exact_version_copy(PyObject* obj) {
+    // No class yet, no instance yet.
+    PyTypeObject* cls = version_class.created.load(std::memory_order_acquire);
+    if (cls == nullptr || Py_TYPE(obj) != cls) return std::nullopt;
+    Reading<VersionObject> reading = Reading<VersionObject>::try_enter(obj);
+    if (!reading) return std::nullopt;
+    return reading->value;
+}
+
 Result<Ref> version_to_python(Version version) {
     PyTypeObject* cls = class_object(version_class);
     if (cls == nullptr) return Error::pending();
