@@ -267,7 +267,7 @@ def test_wide_tree_and_long_texts():
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs the address space")
-def test_native_memory_exhaustion_at_every_entry():
+def test_native_memory_exhaustion_at_every_entry(address_space_limit):
     proc = run_python("""
         import resource, sys
         from trelk.package.constraint import Cmp, CmpType, Depends, NumOf, SpecOption

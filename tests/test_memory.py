@@ -13,7 +13,7 @@ pytestmark = pytest.mark.skipif(
 )
 
 
-def test_native_exhaustion_raises_memory_error():
+def test_native_exhaustion_raises_memory_error(address_space_limit):
     # Subtrees are shared, so a NumOf of 150 references to one deep chain is
     # small, while its text form (in the refusal message) needs 48 MB, short of
     # the length at which texts are cut.

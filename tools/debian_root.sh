@@ -6,8 +6,13 @@
 # first time, and reused once complete.
 #     bash tools/debian_root.sh path            # prints the root's path
 #     bash tools/debian_root.sh run CMD [ARG..] # runs CMD in it, as root
+#     bash tools/debian_root.sh python 3.14     # prints the path of a script that
+#                                               # runs the root's python3.14 here
 # CMD runs in the project folder, which the root sees as /src; the root's /proc
 # and /dev are mounted in a mount namespace of its own, so nothing stays mounted.
+# The script runs the interpreter with the root's own loader and C library; it
+# lies beside the interpreter, which so knows its home and starts itself again
+# through the script.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
@@ -64,5 +69,15 @@ build_root() {
 case ${1:-} in
     path) echo "$root" ;;
     run) shift; in_root "$@" ;;
-    *) echo "usage: $0 path | run CMD [ARG...]" >&2; exit 2 ;;
+    python)
+        python=$root/usr/bin/python$2
+        [ -x "$python" ] || { echo "no python$2 in $root" >&2; exit 1; }
+        cat >"$python-host" <<EOF
+#!/bin/sh
+exec '$root/lib64/ld-linux-x86-64.so.2' --argv0 "\$0" \\
+    --library-path '$root/lib/x86_64-linux-gnu:$root/usr/lib/x86_64-linux-gnu' '$python' "\$@"
+EOF
+        chmod +x "$python-host"
+        echo "$python-host" ;;
+    *) echo "usage: $0 path | run CMD [ARG...] | python VERSION" >&2; exit 2 ;;
 esac
