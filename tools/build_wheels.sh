@@ -30,7 +30,9 @@ unset PYTHONPATH  # only the installed wheels are tested
 
 # Runs a command, showing what it printed only if it fails.
 quietly() {
-    "$@" >"$scratch/log" 2>&1 || { cat "$scratch/log" >&2; return 1; }
+    local log
+    log=$(mktemp -p "$scratch")
+    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
 kib() { echo $((($(stat -c %s "$1") + 512) / 1024)); }
@@ -84,7 +86,6 @@ toolchain() {
             echo "set(CMAKE_SYSTEM_NAME Linux)"
             echo "set(CMAKE_SYSTEM_PROCESSOR $machine)"
             echo "set(CMAKE_CROSSCOMPILING_EMULATOR /bin/sh)"
-            echo "set(CMAKE_POLICY_DEFAULT_CMP0190 NEW)"
         fi
         echo "set(CMAKE_CXX_COMPILER $(command -v "$(compiler "$machine" g++)"))"
         echo "set(CMAKE_MODULE_LINKER_FLAGS_INIT \"-static-libstdc++ -shared-libgcc\")"
@@ -108,7 +109,7 @@ interpreter() {
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown
+    local machine=$1 version=$2 python=$3 include wheel tag shown unversioned
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -128,6 +129,16 @@ build_wheel() {
         echo "auditwheel show does not confirm manylinux2014 for $wheel" >&2
         return 1
     fi
+    # auditwheel judges symbol versions only. Whatever the module takes from
+    # elsewhere without a version must be the interpreter's: any other would be
+    # looked up in whatever C library the user has, and might not be there.
+    python -m zipfile -e "$wheel" "$scratch/unpacked-$machine-$version"
+    unversioned=$(readelf --dyn-syms -W "$scratch/unpacked-$machine-$version"/trelk*.so |
+        awk '$7 == "UND" && $5 == "GLOBAL" && $8 !~ /@/ && $8 !~ /^_?Py/ { print $8 }')
+    if [ -n "$unversioned" ]; then
+        echo "$wheel takes symbols from no known library: $unversioned" >&2
+        return 1
+    fi
     echo "$wheel"
 }
 
@@ -143,7 +154,7 @@ check_example() {
 # Installs wheel $2 for version $1 in a fresh virtual environment with no
 # compiler on the path, and runs the whole test suite and the example there.
 test_x86_64() {
-    local version=$1 wheel=$2 python=$3 venv=$scratch/venv-$1 summary
+    local version=$1 wheel=$2 python=$3 venv=$scratch/venv-$1 log=$scratch/test-x86_64-$1.log
     case $version in
         3.14 | 3.15)
             # In the Debian root, where the interpreter is at home.
@@ -156,34 +167,31 @@ test_x86_64() {
                 PATH="$venv/bin" "$venv/bin/python" -m pip install --quiet --only-binary=:all: "$@"
                 PATH="$venv/bin" "$venv/bin/python" -m pytest -q -p no:cacheprovider
                 (cd /tmp && PATH="$venv/bin" "$venv/bin/python" /src/examples/describe_packages.py)
-            ' sh "$version" "$wheel" "${test_requirements[@]}" >"$scratch/test.log" 2>&1 ||
-                { cat "$scratch/test.log" >&2; return 1; } ;;
+            ' sh "$version" "$wheel" "${test_requirements[@]}" >"$log" 2>&1 || { cat "$log" >&2; return 1; } ;;
         *)
             "$python" -m venv "$venv"
             PATH="$venv/bin" quietly "$venv/bin/python" -m pip install --only-binary=:all: "$wheel" "${test_requirements[@]}"
-            PATH="$venv/bin" "$venv/bin/python" -m pytest -q -p no:cacheprovider >"$scratch/test.log" 2>&1 ||
-                { cat "$scratch/test.log" >&2; return 1; }
-            (cd "$scratch" && PATH="$venv/bin" "$venv/bin/python" "$project/examples/describe_packages.py") >>"$scratch/test.log"
+            PATH="$venv/bin" "$venv/bin/python" -m pytest -q -p no:cacheprovider >"$log" 2>&1 ||
+                { cat "$log" >&2; return 1; }
+            (cd "$scratch" && PATH="$venv/bin" "$venv/bin/python" "$project/examples/describe_packages.py") >>"$log"
             rm -rf "$venv" ;;
     esac
-    summary=$(cat "$scratch/test.log")
-    check_example "$summary" "$wheel"
-    grep -E '^[0-9]+ passed' "$scratch/test.log"
+    check_example "$(cat "$log")" "$wheel"
+    grep -E '^[0-9]+ passed' "$log"
 }
 
 # Runs the whole test suite under qemu-user with the arm64 interpreter, the
 # wheel and the test requirements for arm64 unpacked into a fresh folder.
 test_aarch64() {
-    local version=$1 wheel=$2 python=$3 site=$scratch/site-aarch64-$1
+    local version=$1 wheel=$2 python=$3 site=$scratch/site-aarch64-$1 log=$scratch/test-aarch64-$1.log
     local platforms=(--platform manylinux2014_aarch64) minor
     for minor in $(seq 17 36); do  # pip takes each tag as it is; the roots' glibc is 2.36 or later
         platforms+=(--platform "manylinux_2_${minor}_aarch64")
     done
     quietly python -m pip install --target "$site" "${platforms[@]}" --python-version "$version" \
         --implementation cp --only-binary=:all: "$wheel" "${test_requirements[@]}"
-    PYTHONPATH=$site "$python" -m pytest -q -p no:cacheprovider >"$scratch/test.log" 2>&1 ||
-        { cat "$scratch/test.log" >&2; return 1; }
-    grep -E '^[0-9]+ passed' "$scratch/test.log"
+    PYTHONPATH=$site "$python" -m pytest -q -p no:cacheprovider >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    grep -E '^[0-9]+ passed' "$log"
     rm -rf "$site"
 }
 
@@ -191,7 +199,9 @@ rm -f dist/trelk-*
 quietly python -m build --sdist --outdir dist .
 sdist=$project/$(echo dist/trelk-*.tar.gz)
 
-made=0
+# Each wheel is tested while the next is built, two tests at most at a time:
+# a test uses one core (under qemu-user too), a build two.
+tested=()
 for machine in x86_64 aarch64; do
     for version in "${versions[@]}"; do
         python=$(interpreter "$machine" "$version")
@@ -202,11 +212,21 @@ for machine in x86_64 aarch64; do
         fi
         start=$SECONDS
         wheel=$(build_wheel "$machine" "$version" "$python")
-        built=$((SECONDS - start))
-        result=$("test_$machine" "$version" "$wheel" "$python")
-        echo "-- $(basename "$wheel"): $(kib "$wheel") KiB, built in ${built}s; installed and tested" \
-            "($([ "$machine" = aarch64 ] && echo "under qemu-user, ")$result) in $((SECONDS - start - built))s"
-        made=$((made + 1))
+        echo "-- $(basename "$wheel"): $(kib "$wheel") KiB, built in $((SECONDS - start))s"
+        while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
+        report=$scratch/tested-$machine-$version
+        (
+            start=$SECONDS
+            result=$("test_$machine" "$version" "$wheel" "$python")
+            echo "-- $(basename "$wheel"): installed and tested" \
+                "($([ "$machine" = aarch64 ] && echo "under qemu-user, ")$result) in $((SECONDS - start))s" >"$report"
+        ) &
+        tested+=("$report")
     done
 done
-echo "-- $(basename "$sdist"): $(kib "$sdist") KiB; $made wheels"
+wait
+for report in "${tested[@]}"; do
+    [ -f "$report" ] || { echo "a wheel failed its test: ${report##*/tested-}" >&2; exit 1; }
+    cat "$report"
+done
+echo "-- $(basename "$sdist"): $(kib "$sdist") KiB; ${#tested[@]} wheels"
