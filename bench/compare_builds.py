@@ -1,7 +1,8 @@
 """Compares builds of the module on the benchmark suite: the suite runs against
-each build in turn, several times over, and each row's ratio to an anchor timed
-in the same process (its own anchor, or object() for a row that has none) is
-compared between the builds, so that the machine's drift between runs cancels.
+each build in turn, several times over, and each row's time over that of
+object(), timed in the same process, is compared between the builds, so that
+the machine's drift between runs cancels. (A row's own anchor may run the
+module too: a faster anchor would pass for a slower row.)
 
     python3 bench/compare_builds.py [--runs N] [--limit 1.05] NAME=DIR NAME=DIR...
 
@@ -20,23 +21,19 @@ import sys
 import tempfile
 
 BENCH = pathlib.Path(__file__).resolve().parent
-FALLBACK_ANCHOR = "object()"
+REFERENCE = "object()"  # runs no code of the module
 
 
 def run_once(directory, json_path):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [directory, os.environ.get("PYTHONPATH")])))
-    subprocess.run([sys.executable, "-m", "pytest", str(BENCH), "-q", "-p", "no:cacheprovider",
-                    f"--benchmark-json={json_path}"], env=env, check=True, stdout=subprocess.DEVNULL)
+    run = subprocess.run([sys.executable, "-m", "pytest", str(BENCH), "-q", "-p", "no:cacheprovider",
+                          f"--benchmark-json={json_path}"], env=env, capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(f"the benchmark suite failed with {directory}:\n{run.stdout}{run.stderr}")
     data = json.loads(pathlib.Path(json_path).read_text())
     times = {b["name"]: b["stats"]["min"] / (b["extra_info"]["ops"] * b["extra_info"]["per"])
              for b in data["benchmarks"]}
-    anchors = {b["name"]: b["extra_info"]["anchor"] for b in data["benchmarks"]}
-    ratios = {}
-    for name, seconds in times.items():
-        anchor = anchors[name] or (FALLBACK_ANCHOR if name != FALLBACK_ANCHOR else None)
-        if anchor:
-            ratios[name] = (anchor, seconds / times[anchor])
-    return ratios
+    return {name: seconds / times[REFERENCE] for name, seconds in times.items() if name != REFERENCE}
 
 
 def main():
@@ -48,26 +45,24 @@ def main():
     builds = [tuple(build.split("=", 1)) for build in args.builds]
 
     samples = {name: {} for name, _ in builds}  # build -> row -> ratios
-    anchors = {}
     with tempfile.TemporaryDirectory() as scratch:
         for _ in range(args.runs):
             for name, directory in builds:
-                for row, (anchor, ratio) in run_once(directory, f"{scratch}/run.json").items():
-                    anchors[row] = anchor
+                for row, ratio in run_once(directory, f"{scratch}/run.json").items():
                     samples[name].setdefault(row, []).append(ratio)
 
     reference = builds[0][0]
     others = [name for name, _ in builds[1:]]
-    print(f"median ratio to anchor over {args.runs} runs of each build, in turn")
-    print("| workload | anchor | " + " | ".join(name for name, _ in builds) + " | "
+    print(f"median time over {REFERENCE}'s, in {args.runs} runs of each build in turn")
+    print("| workload | " + " | ".join(name for name, _ in builds) + " | "
           + " | ".join(f"{name} / {reference}" for name in others) + " |")
-    print("|---|---|" + "---:|" * (len(builds) + len(others)))
+    print("|---|" + "---:|" * (len(builds) + len(others)))
     slower = []
-    for row, anchor in anchors.items():
+    for row in samples[reference]:
         medians = {name: statistics.median(samples[name][row]) for name, _ in builds}
         against = {name: medians[name] / medians[reference] for name in others}
         slower += [(row, name, value) for name, value in against.items() if value > args.limit]
-        print(f"| {row} | {anchor} | " + " | ".join(f"{medians[name]:.3f}" for name, _ in builds) + " | "
+        print(f"| {row} | " + " | ".join(f"{medians[name]:.3f}" for name, _ in builds) + " | "
               + " | ".join(f"{value:.3f}" for value in against.values()) + " |")
     for row, name, value in slower:
         print(f"{name} is {value:.3f}x {reference} on {row!r}", file=sys.stderr)
