@@ -170,7 +170,7 @@ test_x86_64() {
             ' sh "$version" "$wheel" "${test_requirements[@]}" >"$log" 2>&1 || { cat "$log" >&2; return 1; } ;;
         *)
             "$python" -m venv "$venv"
-            PATH="$venv/bin" quietly "$venv/bin/python" -m pip install --only-binary=:all: "$wheel" "${test_requirements[@]}"
+            quietly env PATH="$venv/bin" "$venv/bin/python" -m pip install --only-binary=:all: "$wheel" "${test_requirements[@]}"
             PATH="$venv/bin" "$venv/bin/python" -m pytest -q -p no:cacheprovider >"$log" 2>&1 ||
                 { cat "$log" >&2; return 1; }
             (cd "$scratch" && PATH="$venv/bin" "$venv/bin/python" "$project/examples/describe_packages.py") >>"$log"
