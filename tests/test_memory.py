@@ -25,7 +25,7 @@ limits_address_space = pytest.mark.skipif(
 
 
 @limits_address_space
-def test_native_exhaustion_raises_memory_error():
+def test_native_exhaustion_raises_memory_error(address_space_limit):
     # Subtrees are shared, so a NumOf of 150 references to one deep chain is
     # small, while its text form (in the refusal message) needs 48 MB, short of
     # the length at which texts are cut.
@@ -53,7 +53,7 @@ def test_native_exhaustion_raises_memory_error():
 
 
 @limits_address_space
-def test_refused_version_costs_no_memory_in_proportion_to_its_length():
+def test_refused_version_costs_no_memory_in_proportion_to_its_length(address_space_limit):
     # Before anything is built the whole text is checked: at 40 bytes a part,
     # these would need more than the limit.
     result = run_python(
@@ -74,7 +74,7 @@ def test_refused_version_costs_no_memory_in_proportion_to_its_length():
 
 
 @limits_address_space
-def test_text_of_shared_subtrees_is_cut_at_once():
+def test_text_of_shared_subtrees_is_cut_at_once(address_space_limit):
     # Forty doublings print as 24 * 2^40 - 12 characters, seventy as more than
     # 64 bits count; both sides of a refusal are cut after 64 Mi characters.
     result = run_python(
@@ -113,7 +113,7 @@ def test_text_of_shared_subtrees_is_cut_at_once():
 
 
 @limits_address_space
-def test_refusal_messages_are_cut_before_they_are_built():
+def test_refusal_messages_are_cut_before_they_are_built(address_space_limit):
     # Each refusal carries a text of 512 Mi characters, a name, a literal, a version's part or a
     # type's name: copied whole, its message would need more than the limit allows.
     result = run_python(

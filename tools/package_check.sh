@@ -23,7 +23,7 @@ from trelk.package.version import Version
 distribution = importlib.metadata.distribution("trelk")
 files = {file.as_posix() for file in distribution.files}
 assert distribution.version == "0.1.0", distribution.version
-assert set(distribution.metadata["Requires-Python"].split(",")) == {">=3.11", "<3.14"}
+assert set(distribution.metadata["Requires-Python"].split(",")) == {">=3.11", "<3.16"}
 assert "trelk-stubs/package/constraint.pyi" in files, sorted(files)
 assert str(Version("1.02")) == "1.2"
 print(f"installed from the sdist: trelk {distribution.version}, {len(files)} files, stubs included")

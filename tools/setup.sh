@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
 # Installs the system packages that the checks beyond the test suite need: a
 # debug interpreter for the leak check, clang's fuzzer and sanitizer runtimes
-# for the fuzzers. .ci/run calls it first; it installs only what is missing.
+# for the fuzzers, debootstrap for the Debian roots of the newer interpreters
+# and the arm64 ones, qemu-user for running arm64 code, the cross g++ for the
+# aarch64 wheels, and the least compilers that the README states: clang 16 with
+# libc++ (the standard library of macOS) and g++ 11. .ci/run calls it first;
+# it installs only what is missing.
 set -euo pipefail
 
 packages=()
 command -v python3.11-dbg >/dev/null && [ -d /usr/include/python3.11d ] || packages+=(python3.11-dbg python3.11-dev)
 command -v clang++-14 >/dev/null || packages+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-14-dev)
+command -v debootstrap >/dev/null || packages+=(debootstrap)
+command -v qemu-aarch64-static >/dev/null || packages+=(qemu-user-static)
+command -v clang++-16 >/dev/null || packages+=(clang-16)
+[ -d /usr/lib/llvm-16/include/c++/v1 ] || packages+=(libc++-16-dev libc++abi-16-dev)
+command -v g++-11 >/dev/null || packages+=(g++-11)
+command -v aarch64-linux-gnu-g++-12 >/dev/null || packages+=(g++-12-aarch64-linux-gnu)
 if [ ${#packages[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null

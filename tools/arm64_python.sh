@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Prints the path of an arm64 CPython interpreter of the given version that
+# runs here under qemu-user, or exits 1 if Debian has none: 3.11 from bookworm;
+# 3.13, 3.14 and 3.15 from unstable. Each suite's arm64 packages (the
+# interpreter, its headers and what they depend on) are unpacked, not
+# installed (debootstrap downloads them, dpkg -x unpacks them) into a folder under the project's
+# cache folder (.cache/, or $TRELK_CACHE) the first time, and reused once
+# complete. The printed path is a script beside the interpreter, so that the
+# interpreter knows its home and starts itself again through the same script.
+#     bash tools/arm64_python.sh 3.13
+set -euo pipefail
+cd "$(dirname "$0")/.."
+version=$1
+cache=${TRELK_CACHE:-$PWD/.cache}
+
+case $version in
+    3.11) suite=bookworm packages=python3.11-dev ;;
+    3.13 | 3.14 | 3.15) suite=unstable packages=python3.13-dev,python3.14-dev,python3.15-dev ;;
+    *) exit 1 ;;
+esac
+root=$cache/arm64-$suite
+recipe="$suite $packages"
+
+if [ "$(cat "$root/.complete" 2>/dev/null)" != "$recipe" ]; then
+    command -v debootstrap >/dev/null && command -v qemu-aarch64-static >/dev/null ||
+        { echo "debootstrap or qemu-user-static is missing: run tools/setup.sh" >&2; exit 1; }
+    echo "-- unpacking Debian's arm64 $suite with $packages in $root" >&2
+    rm -rf "$root"
+    mkdir -p "$cache"
+    log=$(mktemp)
+    # Only downloads and unpacks: nothing of arm64 runs.
+    if ! debootstrap --download-only --arch=arm64 --variant=minbase --include="$packages" "$suite" "$root" >"$log" 2>&1; then
+        cat "$log" >&2
+        exit 1
+    fi
+    rm -f "$log"
+    for deb in "$root"/var/cache/apt/archives/*.deb; do
+        dpkg -x "$deb" "$root"
+    done
+    rm -f "$root"/var/cache/apt/archives/*.deb
+    echo "$recipe" >"$root/.complete"
+fi
+
+python=$root/usr/bin/python$version
+[ -x "$python" ] || exit 1
+wrapper=$python-qemu
+if [ ! -x "$wrapper" ]; then
+    cat >"$wrapper" <<EOF
+#!/bin/sh
+# arm64 CPython $version under qemu-user; QEMU_CPU=neoverse-n1 runs it many times faster than the default model.
+QEMU_LD_PREFIX='$root' QEMU_CPU=\${QEMU_CPU:-neoverse-n1} exec qemu-aarch64-static -0 "\$0" '$python' "\$@"
+EOF
+    chmod +x "$wrapper"
+fi
+echo "$wrapper"
