@@ -64,9 +64,12 @@ glibc_2_17() {
         done
         # The loader, under its own name (the linker reads it by path).
         cp "$stubs/libld.so.2" "$dir/$(readelf -d "$stubs/libld.so.2" | sed -n 's/.*soname: \[\(.*\)\]/\1/p')"
+        touch "$dir/.complete"
+    fi
+    # Made again whenever its source changed.
+    if [ tools/glibc_2_17.c -nt "$dir/glibc_2_17.o" ]; then
         "$(compiler "$machine" gcc)" -O2 -fPIC -fvisibility=hidden -Wall -Wextra -Werror \
             -c tools/glibc_2_17.c -o "$dir/glibc_2_17.o"
-        touch "$dir/.complete"
     fi
     echo "$dir"
 }

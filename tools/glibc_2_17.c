@@ -87,3 +87,12 @@ HIDDEN int __cxa_thread_atexit_impl(void (*run)(void*), void* object, void* dso_
     }
     return 0;
 }
+
+/* Before 2.28: pthread_atfork is no export but a part of libpthread_nonshared.a,
+ * which registers the handlers for the calling library's own handle. */
+extern void* __dso_handle;
+extern int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void), void* dso_handle);
+
+HIDDEN int pthread_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void)) {
+    return __register_atfork(prepare, parent, child, __dso_handle);
+}

@@ -26,14 +26,11 @@ bool intern_names(Signature& sig) {
 
 bool check_surplus(const Signature& sig, std::size_t nargs) {
     if (nargs <= sig.count) return true;
-    const char* verb = nargs == 1 ? "was" : "were";
-    if (sig.required == sig.count) {
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zu %s given",
-                     full_name(sig).c_str(), sig.count, nargs, verb);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zu %s given",
-                     full_name(sig).c_str(), sig.required, sig.count, nargs, verb);
-    }
+    std::string message = full_name(sig) + " takes ";
+    if (sig.required != sig.count) message += "from " + std::to_string(sig.required) + " to ";
+    message += std::to_string(sig.count) + " positional arguments but " + std::to_string(nargs) +
+               (nargs == 1 ? " was given" : " were given");
+    raise_exception(PyExc_TypeError, message);
     return false;
 }
 
@@ -64,8 +61,8 @@ bool bind_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArg
     if (index == failed) return false;
     if (index >= 0) {
         if (bound.slots[static_cast<size_t>(index)]) {
-            PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                         full_name(sig).c_str(), sig.names[static_cast<size_t>(index)]);
+            raise_exception(PyExc_TypeError, full_name(sig) + " got multiple values for argument '" +
+                                                 sig.names[static_cast<size_t>(index)] + "'");
             return false;
         }
         bound.slots[static_cast<size_t>(index)] = Ref::borrow(value);
@@ -101,8 +98,8 @@ bool check_missing(const Signature& sig, const BoundArguments& bound) {
         list += sig.names[missing[i]];
         list += "'";
     }
-    PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", full_name(sig).c_str(),
-                 count, count == 1 ? "argument" : "arguments", list.c_str());
+    raise_exception(PyExc_TypeError, full_name(sig) + " missing " + std::to_string(count) + " required positional " +
+                                         (count == 1 ? "argument: " : "arguments: ") + list);
     return false;
 }
 

@@ -131,7 +131,7 @@ Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_locati
 }
 
 int refuse_delete() {
-    PyErr_SetString(PyExc_AttributeError, "can't delete attribute");
+    raise_exception(PyExc_AttributeError, "can't delete attribute");
     return -1;
 }
 

@@ -70,8 +70,7 @@ void raise_internal_failure(std::string_view message, const std::source_location
     }
     PyObject* cls = internal_failure_class();
     if (cls == nullptr) return;  // its creation set the exception
-    Ref text = python_text(message);
-    if (text) PyErr_SetObject(cls, text.get());
+    raise_exception(cls, message);
 }
 
 void raise_error(Error error) {
@@ -85,12 +84,13 @@ void raise_error(Error error) {
         case ErrorKind::Internal:
             raise_internal_failure(error.message(), error.where());
             return;
-        default: {
-            Ref text = python_text(error.message());
-            if (text) PyErr_SetObject(exception_class(error.kind()), text.get());
-            return;
-        }
+        default: raise_exception(exception_class(error.kind()), error.message()); return;
     }
+}
+
+void raise_exception(PyObject* cls, std::string_view message) {
+    Ref text = python_text(message);
+    if (text) PyErr_SetObject(cls, text.get());
 }
 
 Error argument_error(Error error, const char* name) {

@@ -83,6 +83,10 @@ inline Status success() { return Status(std::monostate{}); }
 
 // Sets the Python exception that `error` stands for.
 void raise_error(Error error);
+// Sets an exception of class `cls` with `message`; when the message cannot be
+// made, the MemoryError stays instead (the interpreter's own PyErr_Format and
+// PyErr_SetString replace it by a `cls` without a message in earlier 3.11 releases).
+void raise_exception(PyObject* cls, std::string_view message);
 
 // A slot's result: the new reference, or null with the error raised.
 inline PyObject* hand_over(Result<Ref> result) {

@@ -153,14 +153,14 @@ PyObject* init_module() {
     std::int64_t id = PyInterpreterState_GetID(interpreter);
     if (id == -1) return nullptr;
     if (!takes_single_phase_modules(interpreter)) {
-        PyErr_SetString(PyExc_ImportError,
+        raise_exception(PyExc_ImportError,
                         "trelk does not support subinterpreters: this one takes no module with "
                         "single-phase initialisation");
         return nullptr;
     }
     std::int64_t expected = -1;
     if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
+        raise_exception(PyExc_ImportError,
                         "trelk does not support subinterpreters: it is already initialised in "
                         "another interpreter of this process");
         return nullptr;
@@ -174,7 +174,7 @@ PyObject* init_module() {
     // against one holding the lock, and Ctrl-C ends their wait.
     const std::uint64_t self = current_thread_id();
     if (latch_holder.load(std::memory_order_relaxed) == self) {
-        PyErr_SetString(PyExc_ImportError,
+        raise_exception(PyExc_ImportError,
                         "trelk cannot be imported while this thread is initialising it");
         return nullptr;
     }
