@@ -192,6 +192,8 @@ EXIT_WORKLOADS = {
 }
 
 
+@pytest.mark.skipif(os.environ.get("TRELK_EMULATOR") == "qemu-user",
+                    reason="qemu-user itself hangs at some exits with busy daemon threads, with or without the module")
 @pytest.mark.parametrize("work", EXIT_WORKLOADS.values(), ids=EXIT_WORKLOADS)
 def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
     code = f"""
