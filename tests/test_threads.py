@@ -201,7 +201,6 @@ def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
         from collections import UserList
         from trelk.package.constraint import Depends, NumOf
         from trelk.package.outline import PackageOutline
-        sys.setswitchinterval(1e-6)  # the lock changes hands inside every hook
         class Index:
             def __index__(self): return sum(range(50))
         class Seq:
@@ -217,12 +216,18 @@ def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
             def __init__(self): self.me = self
             def __del__(self): sum(range(1000))
         LONG = NumOf([Depends("a")] * 100)
-        gc.set_threshold(1, 10**6)  # young cycles only: full collections would be slow
+        go = threading.Event()
         def work():
+            go.wait()
             while True:
                 {work}
         for _ in range(4):
             threading.Thread(target=work, daemon=True).start()
+        # Only now: while the others run, each thread the main thread starts takes
+        # seconds under the sanitizers (it finalizes all their garbage).
+        go.set()
+        sys.setswitchinterval(1e-6)  # the lock changes hands inside every hook
+        gc.set_threshold(1, 10**6)  # young cycles only: full collections would be slow
         time.sleep(0.05)
         # The main thread shuts down at the usual pace while the others go on.
         sys.setswitchinterval(0.005)
