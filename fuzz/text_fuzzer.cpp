@@ -80,7 +80,7 @@ void check_cut(const Node& node, std::uint64_t length, std::uint64_t bound, cons
 }
 
 NodeRef pop(std::vector<NodeRef>& stack) {
-    if (stack.empty()) return depends_node("");
+    if (stack.empty()) return text_node(Kind::Depends, "");
     NodeRef top = std::move(stack.back());
     stack.pop_back();
     return top;
@@ -93,10 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<NodeRef> stack;
     while (!program.done() && stack.size() < 4096) {
         switch (program.byte() % 13) {
-            case 0: stack.push_back(depends_node(program.text())); break;
+            case 0: stack.push_back(text_node(Kind::Depends, program.text())); break;
             case 1: {
                 std::string package = program.text();
-                stack.push_back(spec_option_node(package, program.text()));
+                stack.push_back(text_node(Kind::SpecOption, package, program.text()));
                 break;
             }
             case 2: stack.push_back(value_node(program.byte() % 2 == 1)); break;
@@ -125,23 +125,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         require(message->find(constraint_text(*lhs)) != std::string::npos);
                     }
                 }
-                stack.push_back(cmp_node(std::move(lhs), std::move(rhs), op));
+                stack.push_back(branch_node(Kind::Cmp, std::move(lhs), std::move(rhs), op));
                 break;
             }
             case 8: {
                 NodeRef then = pop(stack), cond = pop(stack);
-                stack.push_back(if_then_node(std::move(cond), std::move(then)));
+                stack.push_back(branch_node(Kind::IfThen, std::move(cond), std::move(then)));
                 break;
             }
             case 9: {
                 NodeRef item = pop(stack);
-                stack.push_back(objective_node(program.byte() % 2 ? Kind::Maximize : Kind::Minimize, std::move(item)));
+                stack.push_back(branch_node(program.byte() % 2 ? Kind::Maximize : Kind::Minimize, std::move(item)));
                 break;
             }
             case 10: {
                 std::vector<NodeRef> items;
                 for (std::size_t n = program.byte() % 8; n > 0 && !stack.empty(); --n) items.push_back(pop(stack));
-                stack.push_back(num_of_node(std::move(items)));
+                stack.push_back(list_node(Kind::NumOf, std::move(items)));
                 break;
             }
             case 11:  // share a subtree

@@ -18,6 +18,8 @@
 
 namespace trelk::binding {
 
+struct ClassDef;
+
 // Access is taken and given back by a thread that holds the interpreter lock,
 // and no Python code runs between the read and the write of the state, so
 // atomic loads and stores suffice: no read-modify-write is needed. The state
@@ -52,18 +54,12 @@ struct Instance {
 // An instance entered for reading or writing: it is kept alive, and its access
 // is held, until the end of the scope. Python code that runs meanwhile (any
 // conversion, a finalizer, a hook) may drop every other reference to it.
+//
+// Only the doors of class.hpp enter an instance, after the class and thread
+// checks; every slot goes through them.
 template <class Obj, bool Writes>
 class Entered {
 public:
-    // Enters `obj`, known to be an instance of its class; empty when the
-    // access is refused.
-    static Entered try_enter(PyObject* obj) noexcept {
-        assert(obj != nullptr);
-        auto* instance = reinterpret_cast<Obj*>(obj);
-        bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
-        return granted ? Entered(obj) : Entered();
-    }
-
     Entered() noexcept = default;
     Entered(Entered&& other) noexcept : alive_(std::move(other.alive_)) {}
     Entered& operator=(Entered&&) = delete;
@@ -72,6 +68,7 @@ public:
         AccessState& access = get()->access;
         if constexpr (Writes) {
             access.end_write();
+            write_access_held(-1);
         } else {
             access.end_read();
         }
@@ -83,6 +80,20 @@ public:
     Obj* operator->() const noexcept { return get(); }
 
 private:
+    template <class O, bool W>
+    friend Entered<O, W> enter_quietly(PyObject* obj, const ClassDef& def) noexcept;
+
+    // Enters `obj`, known to be an instance of its class; empty when the
+    // access is refused.
+    static Entered try_enter(PyObject* obj) noexcept {
+        assert(obj != nullptr);
+        auto* instance = reinterpret_cast<Obj*>(obj);
+        bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
+        if (!granted) return Entered();
+        if constexpr (Writes) write_access_held(+1);
+        return Entered(obj);
+    }
+
     explicit Entered(PyObject* obj) noexcept : alive_(Ref::borrow(obj)) {}
     Ref alive_;
 };

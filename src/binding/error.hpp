@@ -139,6 +139,7 @@ constexpr R slot_failure() noexcept {
 template <class F, class R = std::invoke_result_t<F>>
 R guarded(F&& body) noexcept {
     [[maybe_unused]] InsideModule inside;
+    check_python_may_run();  // a slot entered from Python code run under write access
     try {
         return body();
     } catch (const std::bad_alloc&) {

@@ -7,9 +7,25 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <utility>
 
 namespace trelk::binding {
+
+// Two rules of this layer, checked in debug and sanitizer builds: a reference
+// count changes only under the interpreter lock, and no Python code runs while
+// this thread holds write access to an instance (dropping a reference can run
+// a finalizer, and Python code can reach the instance).
+#ifndef NDEBUG
+inline thread_local int write_accesses_held = 0;
+inline void write_access_held(int change) noexcept { write_accesses_held += change; }
+inline void check_python_may_run() noexcept { assert(write_accesses_held == 0); }
+inline void check_lock_held() noexcept { assert(PyGILState_Check()); }
+#else
+inline void write_access_held(int) noexcept {}
+inline void check_python_may_run() noexcept {}
+inline void check_lock_held() noexcept {}
+#endif
 
 class Ref {
 public:
@@ -18,6 +34,7 @@ public:
     static Ref steal(PyObject* obj) noexcept { return Ref(obj); }
     // Adds a reference of its own to an object someone else holds.
     static Ref borrow(PyObject* obj) noexcept {
+        if (obj != nullptr) check_lock_held();
         Py_XINCREF(obj);
         return Ref(obj);
     }
@@ -27,12 +44,11 @@ public:
     Ref(Ref&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
     Ref& operator=(Ref&& other) noexcept {
         if (this != &other) {
-            PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
-            Py_XDECREF(old);
+            drop(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(obj_); }
+    ~Ref() { drop(obj_); }
 
     PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
@@ -41,6 +57,12 @@ public:
 
 private:
     explicit Ref(PyObject* obj) noexcept : obj_(obj) {}
+    static void drop(PyObject* obj) noexcept {
+        if (obj == nullptr) return;
+        check_lock_held();
+        check_python_may_run();
+        Py_DECREF(obj);
+    }
     PyObject* obj_ = nullptr;
 };
 

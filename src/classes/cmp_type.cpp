@@ -1,5 +1,6 @@
 #include "classes/cmp_type.hpp"
 
+#include <array>
 #include <string>
 
 #include "binding/text.hpp"
@@ -10,23 +11,32 @@ using namespace trelk::binding;
 
 namespace {
 
-CmpType member_of(PyObject* self) { return reinterpret_cast<CmpTypeObject*>(self)->member; }
-
 PyObject* cmp_type_repr(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            return hand_over(text_to_python(std::string("CmpType.") + cmp_type_name(member_of(self))));
+            Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(self, cmp_type_class);
+            if (!reading.ok()) return hand_over(reading.take_error());
+            return hand_over(text_to_python(std::string("CmpType.") + cmp_type_name(reading.value()->member)));
         });
 }
 
 PyObject* cmp_type_int(PyObject* self) noexcept {
-    PyObject* result = PyLong_FromLong(static_cast<long>(member_of(self)));
-    if (result == nullptr) raise_error(Error::python_api_failed());
-    return result;
+    return guarded(
+        [&]() -> PyObject* {
+            Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(self, cmp_type_class);
+            if (!reading.ok()) return hand_over(reading.take_error());
+            PyObject* result = PyLong_FromLong(static_cast<long>(reading.value()->member));
+            if (result == nullptr) raise_error(Error::python_api_failed());
+            return result;
+        });
 }
 
-constexpr const char* member_names[cmp_type_count] = {"Less",  "LessOrEqual",    "NotEqual",
-                                                      "Equal", "GreaterOrEqual", "Greater"};
+// The class attributes, one per member, by the names of the operators' table.
+constexpr std::array<const char*, cmp_type_count> member_names = [] {
+    std::array<const char*, cmp_type_count> names{};
+    for (std::size_t i = 0; i < cmp_type_count; ++i) names[i] = cmp_type_name(static_cast<CmpType>(i));
+    return names;
+}();
 
 Result<Ref> make_member(PyTypeObject* cls, std::size_t index) {
     return new_instance<CmpTypeObject>(cls, static_cast<CmpType>(index));
@@ -47,7 +57,7 @@ ClassDef cmp_type_class{
     .basicsize = sizeof(CmpTypeObject),
     .instantiable = false,
     .slots = cmp_type_slots,
-    .attribute_names = member_names,
+    .attribute_names = member_names.data(),
     .attribute_count = cmp_type_count,
     .make_attribute = make_member,
 };

@@ -20,10 +20,7 @@ struct CmpTypeObject : binding::Instance {
 // Only CmpType objects are accepted: no integer, text or other object.
 binding::Result<CmpType> cmp_type_from_python_in_full(PyObject* obj);
 inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
-    // The common case inline: the class admits no subclasses.
-    if (Py_TYPE(obj) == cmp_type_class.created.load(std::memory_order_relaxed)) {
-        if (auto reading = binding::Reading<CmpTypeObject>::try_enter(obj)) return reading->member;
-    }
+    if (auto reading = binding::enter_quietly<CmpTypeObject, false>(obj, cmp_type_class)) return reading->member;
     return cmp_type_from_python_in_full(obj);
 }
 // A new CmpType object, never the class attribute itself.

@@ -28,20 +28,16 @@ PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
 PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other, int op) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            PyTypeObject* cls = class_object(def);
-            if (cls == nullptr) return nullptr;
-            if (!is_instance(self, cls)) return not_implemented();
-            if (def.owner_of != nullptr) {
-                if (Status thread = check_owner_thread(self, def); !thread.ok()) {
-                    raise_error(thread.take_error());
-                    return nullptr;
-                }
-            }
             // Both are held for the whole comparison: a caller may pass borrowed
             // references (a list comparison does), and converting the operand
             // runs Python code that may drop every other reference to either.
-            Reading<ConstraintObject> receiver = Reading<ConstraintObject>::try_enter(self);
-            if (!receiver) return not_implemented();
+            Result<Reading<ConstraintObject>> receiver = enter_for_reading<ConstraintObject>(self, def);
+            if (!receiver.ok()) {
+                // Not ours, or being written: not for us. A thread check fails as it is.
+                ErrorKind refusal = receiver.error().kind();
+                if (refusal == ErrorKind::Type || refusal == ErrorKind::Runtime) return not_implemented();
+                return hand_over(receiver.take_error());
+            }
             Ref operand_held = Ref::borrow(other);
             Result<NodeRef> operand = constraint_from_python(operand_held.get());
             if (!operand.ok()) {
@@ -52,7 +48,7 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
                 return nullptr;
             }
             if (op < 0 || op > 5) return not_implemented();
-            auto checked = make_cmp(receiver->node, operand.take(), operator_of[op]);
+            auto checked = make_cmp(receiver.value()->node, operand.take(), operator_of[op]);
             if (auto* refusal = std::get_if<std::string>(&checked)) {
                 raise_error(Error::not_implemented(std::move(*refusal)));
                 return nullptr;

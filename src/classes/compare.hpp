@@ -7,7 +7,7 @@
 
 namespace trelk::package::constraint {
 
-// The comparison slot shared by the eight classes: the receiver becomes lhs,
+// The comparison slot shared by the constraint classes: the receiver becomes lhs,
 // the converted operand rhs. An operand that cannot be converted answers
 // NotImplemented; sides that cannot be compared raise NotImplementedError.
 PyObject* constraint_rich_compare(binding::ClassDef& def, PyObject* self, PyObject* other, int op) noexcept;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "binding/class.hpp"
-#include "classes/constraint_classes.hpp"
 #include "classes/spec_option.hpp"
 
 namespace trelk::package::constraint {
@@ -27,14 +26,12 @@ bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vec
 
 Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
     if (is_constraint_object(obj)) {
-        auto* source = reinterpret_cast<ConstraintObject*>(obj);
-        if (source->node->kind == Kind::IfThen) {
-            Status thread = check_owner_thread(obj, constraint_class(Kind::IfThen));
-            if (!thread.ok()) return thread.take_error();
-        }
+        ConstraintClass& def = constraint_class(reinterpret_cast<ConstraintObject*>(obj)->node->kind);
+        Result<Reading<ConstraintObject>> reading = enter_for_reading<ConstraintObject>(obj, def);
+        if (reading.ok()) return reading.value()->node;
         // An object that is being written does not match; the plain-value
-        // attempts below then refuse it.
-        if (auto reading = Reading<ConstraintObject>::try_enter(obj)) return reading->node;
+        // attempts below then refuse it. A thread check fails as it is.
+        if (reading.error().kind() != ErrorKind::Runtime) return reading.take_error();
     }
     Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();
@@ -84,27 +81,16 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     return result;
 }
 
-Result<Ref> new_constraint_object(PyTypeObject* cls, NodeRef node) {
-    return node->kind == Kind::IfThen ? new_instance<IfThenObject>(cls, std::move(node))
-                                      : new_instance<ConstraintObject>(cls, std::move(node));
-}
-
-Result<Ref> constraint_to_python(NodeRef node) {
-    PyTypeObject* cls = class_object(constraint_class(node->kind));
-    if (cls == nullptr) return Error::pending();
-    return new_constraint_object(cls, std::move(node));
-}
-
 void constraint_object_dealloc(PyObject* self) noexcept {
-    auto* obj = reinterpret_cast<ConstraintObject*>(self);
-    if (obj->node->kind == Kind::IfThen && static_cast<IfThenObject*>(obj)->owner != current_thread_id()) {
+    const ConstraintClass& def = constraint_class(reinterpret_cast<ConstraintObject*>(self)->node->kind);
+    if (def.owner_of != nullptr && def.owner_of(self) != current_thread_id()) {
         // The trees are released all the same: nodes are only touched under the
         // interpreter lock, so any thread can free them. The hook is Python code.
         [[maybe_unused]] InsideModule inside;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
-                     constraint_class(Kind::IfThen).unsendable_name);
+                     def.unsendable_name);
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
         PyErr_Restore(type, value, traceback);
     }

@@ -1,4 +1,4 @@
-// The objects of the eight constraint classes: what an instance holds, how it
+// The objects of the constraint classes: what an instance holds, how it
 // is released, and the conversions between Python objects and constraints.
 #pragma once
 
@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "binding/access.hpp"
+#include "binding/class.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
+#include "classes/constraint_classes.hpp"
 #include "core/constraint_tree.hpp"
 #include "core/thread_id.hpp"
 
@@ -22,8 +24,8 @@ struct ConstraintObject : binding::Instance {
     void destruct() noexcept { node.~NodeRef(); }
 };
 
-// IfThen instances are bound to the thread that made them.
-struct IfThenObject : ConstraintObject {
+// The instances of a class bound to the thread that made them.
+struct ThreadBoundObject : ConstraintObject {
     std::uint64_t owner;
     void construct(NodeRef&& n) noexcept {
         ConstraintObject::construct(std::move(n));
@@ -31,11 +33,12 @@ struct IfThenObject : ConstraintObject {
     }
 };
 
-// The deallocation of all eight classes; an IfThen dropped on a foreign thread
-// is reported through the unraisable hook, and released all the same.
+// The deallocation of every constraint class; an instance of a thread-bound
+// class dropped on a foreign thread is reported through the unraisable hook,
+// and released all the same.
 void constraint_object_dealloc(PyObject* self) noexcept;
 
-// Whether `obj` is an instance of one of the eight classes. They admit no
+// Whether `obj` is an instance of one of the constraint classes. They admit no
 // subclasses, and their instances alone are released by that function, so one
 // look at the type tells; the node then tells the kind.
 inline bool is_constraint_object(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == constraint_object_dealloc; }
@@ -44,13 +47,12 @@ inline bool is_constraint_object(PyObject* obj) { return Py_TYPE(obj)->tp_deallo
 // Version) a Value node; anything else is refused with an ERROR event and a
 // TypeError "cannot convert '<type>' to Constraint".
 binding::Result<NodeRef> constraint_from_python_in_full(PyObject* obj);
-// The common case, which runs no Python code: an object of a class not bound
-// to a thread, not being written. False for everything else.
+// The common case, which runs no Python code: an object that can be read now
+// on this thread. False for everything else.
 inline bool node_without_python(PyObject* obj, NodeRef& out) {
-    if (!is_constraint_object(obj) || reinterpret_cast<ConstraintObject*>(obj)->node->kind == Kind::IfThen) {
-        return false;
-    }
-    auto reading = binding::Reading<ConstraintObject>::try_enter(obj);
+    if (!is_constraint_object(obj)) return false;
+    const binding::ClassDef& def = constraint_class(reinterpret_cast<ConstraintObject*>(obj)->node->kind);
+    auto reading = binding::enter_quietly<ConstraintObject, false>(obj, def);
     if (reading) out = reading->node;
     return static_cast<bool>(reading);
 }
@@ -62,8 +64,6 @@ inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
 // Any sequence but a str, converted element by element in iteration order.
 binding::Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj);
 
-// A new object of `cls`, one of the eight classes, holding `node` of its kind.
-binding::Result<binding::Ref> new_constraint_object(PyTypeObject* cls, NodeRef node);
 // A new object of the class named after the node's kind, holding the node.
 binding::Result<binding::Ref> constraint_to_python(NodeRef node);
 

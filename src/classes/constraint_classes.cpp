@@ -13,7 +13,7 @@
 #include "classes/cmp_type.hpp"
 #include "classes/compare.hpp"
 #include "classes/constraint.hpp"
-#include "classes/if_then.hpp"
+#include "classes/cmp_if_then.hpp"
 #include "classes/spec_option.hpp"
 
 namespace trelk::package::constraint {
@@ -32,34 +32,67 @@ struct Field {
 };
 
 struct ClassTable {
+    Kind kind;  // the key: row i is kind i
     const char* name;
     const char* type_name;
     const char* doc;  // null: no documentation text
     std::size_t field_count;
     std::array<Field, 3> fields;
     bool constructible;
+    const PyMethodDef* own_method = nullptr;  // beside the comparison methods
+    // For a class whose instances are bound to the thread that made them, how
+    // a thread check names it; null for a class usable from any thread.
+    const char* unsendable_name = nullptr;
 };
 
 using enum FieldType;
 
-// Everything that differs between the eight classes. Fields of one type are
-// numbered in order within a node: Cmp's lhs and rhs are its children 0 and 1.
-constexpr ClassTable class_table[kind_count] = {
-    {"Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n", 3,
-     {{{"lhs", "lhs", Constraint}, {"rhs", "rhs", Constraint}, {"op", "op", Op}}}, true},
-    {"Depends", "builtins.Depends", "Depends(name)\n--\n\n", 1, {{{"on", "name", Text}}}, true},
-    {"IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n", 2,
-     {{{"cond", "cond", Constraint}, {"then", "then", Constraint}}}, true},
-    {"Maximize", "builtins.Maximize", "Maximize(item)\n--\n\n", 1, {{{"item", "item", Constraint}}}, true},
-    {"Minimize", "builtins.Minimize", "Minimize(item)\n--\n\n", 1, {{{"item", "item", Constraint}}}, true},
-    {"NumOf", "builtins.NumOf", "NumOf(of)\n--\n\n", 1, {{{"of", "of", ConstraintList}}}, true},
-    {"SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n", 2,
+// Everything that differs between the constraint classes, one row per kind.
+constexpr ClassTable class_table[] = {
+    {Kind::Cmp, "Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n", 3,
+     {{{"lhs", "lhs", Constraint}, {"rhs", "rhs", Constraint}, {"op", "op", Op}}}, true, &cmp_if_then_method},
+    {Kind::Depends, "Depends", "builtins.Depends", "Depends(name)\n--\n\n", 1, {{{"on", "name", Text}}}, true},
+    {Kind::IfThen, "IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n", 2,
+     {{{"cond", "cond", Constraint}, {"then", "then", Constraint}}}, true, nullptr,
+     "trelk::package::constraint::if_then::IfThen"},
+    {Kind::Maximize, "Maximize", "builtins.Maximize", "Maximize(item)\n--\n\n", 1,
+     {{{"item", "item", Constraint}}}, true},
+    {Kind::Minimize, "Minimize", "builtins.Minimize", "Minimize(item)\n--\n\n", 1,
+     {{{"item", "item", Constraint}}}, true},
+    {Kind::NumOf, "NumOf", "builtins.NumOf", "NumOf(of)\n--\n\n", 1, {{{"of", "of", ConstraintList}}}, true},
+    {Kind::SpecOption, "SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n", 2,
      {{{"package_name", "package_name", Text}, {"option_name", "option_name", Text}}}, true},
-    {"Value", "builtins.Value", nullptr, 1, {{{"value", "value", Value}}}, false},
+    {Kind::Value, "Value", "builtins.Value", nullptr, 1, {{{"value", "value", Value}}}, false},
 };
+
+// The fields of each row fit the layout of its kind's node: a node holds its
+// fields in field order, those of one type in slots of their own.
+constexpr bool fields_fit_shape(const ClassTable& row) {
+    auto types_are = [&row](std::initializer_list<FieldType> types) {
+        if (row.field_count != types.size()) return false;
+        std::size_t i = 0;
+        for (FieldType type : types) {
+            if (row.fields[i++].type != type) return false;
+        }
+        return true;
+    };
+    switch (shape_of(row.kind)) {
+        case NodeShape::OneChild: return types_are({Constraint});
+        case NodeShape::TwoChildren: return types_are({Constraint, Constraint}) || types_are({Constraint, Constraint, Op});
+        case NodeShape::ChildList: return types_are({ConstraintList});
+        case NodeShape::OneText: return types_are({Text});
+        case NodeShape::TwoTexts: return types_are({Text, Text});
+        case NodeShape::Literal: return types_are({Value});
+    }
+    return false;
+}
+static_assert(std::size(class_table) == kind_count);
 static_assert([] {
-    for (const ClassTable& table : class_table) {
-        if (table.field_count > table.fields.size()) return false;
+    for (std::size_t i = 0; i < kind_count; ++i) {
+        const ClassTable& row = class_table[i];
+        if (row.kind != static_cast<Kind>(i) || row.field_count > row.fields.size() || !fields_fit_shape(row)) {
+            return false;
+        }
     }
     return true;
 }());
@@ -133,6 +166,9 @@ template <Kind K, std::size_t F>
 using CodecOf = FieldCodec<field_of<K, F>.type>;
 template <Kind K>
 using FieldIndices = std::make_index_sequence<table_of<K>.field_count>;
+// The layout of an instance of class K.
+template <Kind K>
+using ObjectOf = std::conditional_t<table_of<K>.unsendable_name != nullptr, ThreadBoundObject, ConstraintObject>;
 
 // Where field F of class K lives among the fields of its type.
 template <Kind K, std::size_t F>
@@ -145,17 +181,25 @@ constexpr std::size_t storage_of = [] {
 // A node of kind K from its fields, in field order.
 template <Kind K, class... Values>
 NodeRef make_node(Values&&... values) {
-    if constexpr (K == Kind::Cmp) return cmp_node(std::forward<Values>(values)...);
-    else if constexpr (K == Kind::Depends) return depends_node(std::forward<Values>(values)...);
-    else if constexpr (K == Kind::IfThen) return if_then_node(std::forward<Values>(values)...);
-    else if constexpr (K == Kind::Maximize || K == Kind::Minimize) return objective_node(K, std::forward<Values>(values)...);
-    else if constexpr (K == Kind::NumOf) return num_of_node(std::forward<Values>(values)...);
-    else if constexpr (K == Kind::SpecOption) return spec_option_node(std::forward<Values>(values)...);
-    else return value_node(std::forward<Values>(values)...);
+    constexpr NodeShape shape = shape_of(K);
+    if constexpr (shape == NodeShape::OneChild || shape == NodeShape::TwoChildren) {
+        return branch_node(K, std::forward<Values>(values)...);
+    } else if constexpr (shape == NodeShape::ChildList) {
+        return list_node(K, std::forward<Values>(values)...);
+    } else if constexpr (shape == NodeShape::OneText || shape == NodeShape::TwoTexts) {
+        return text_node(K, std::forward<Values>(values)...);
+    } else {
+        return value_node(std::forward<Values>(values)...);
+    }
 }
 
 template <Kind K>
-ClassDef& class_def();
+ConstraintClass& class_def();
+
+template <Kind K>
+Result<Ref> new_object_of(PyTypeObject* cls, NodeRef node) {
+    return new_instance<ObjectOf<K>>(cls, std::move(node));
+}
 
 template <Kind K>
 struct ConstraintConstructor {
@@ -185,7 +229,7 @@ struct ConstraintConstructor {
             return true;
         };
         if (!(convert(std::integral_constant<std::size_t, F>()) && ...)) return std::move(*failure);
-        return new_constraint_object(cls, make_node<K>(std::move(*std::get<F>(values))...));
+        return new_object_of<K>(cls, make_node<K>(std::move(*std::get<F>(values))...));
     }
 
     static Result<Ref> build(PyTypeObject* cls, const BoundArguments& arguments) {
@@ -254,25 +298,27 @@ PyObject* compare_method(PyObject* self, PyObject* rhs) noexcept {
     return rich_compare<K>(self, rhs, Op);
 }
 
+// The comparison methods, the class's own method, and the zeroed entry that ends them.
 template <Kind K>
-std::array<PyMethodDef, 8> make_methods() {
-    std::array<PyMethodDef, 8> methods{};  // ends with a zeroed entry
-    std::size_t n = 0;
-    if constexpr (K == Kind::Cmp) {
-        methods[n++] = {"if_then", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cmp_if_then)),
-                        METH_FASTCALL | METH_KEYWORDS,
-                        "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
-                        "cond.if_then(then) => If ( cond ) Then ( then )"};
-    }
+constexpr std::size_t method_count = 6 + (table_of<K>.own_method != nullptr) + 1;
+
+template <Kind K>
+std::array<PyMethodDef, method_count<K>> make_methods() {
     // METH_COEXIST: these take the place of the interpreter's own wrappers of the slot.
     constexpr int flags = METH_O | METH_COEXIST;
-    methods[n++] = {"__lt__", compare_method<K, Py_LT>, flags, "__lt__($self, rhs, /)\n--\n\nReturn self<rhs."};
-    methods[n++] = {"__le__", compare_method<K, Py_LE>, flags, "__le__($self, rhs, /)\n--\n\nReturn self<=rhs."};
-    methods[n++] = {"__eq__", compare_method<K, Py_EQ>, flags, "__eq__($self, rhs, /)\n--\n\nReturn self==rhs."};
-    methods[n++] = {"__ne__", compare_method<K, Py_NE>, flags, "__ne__($self, rhs, /)\n--\n\nReturn self!=rhs."};
-    methods[n++] = {"__gt__", compare_method<K, Py_GT>, flags, "__gt__($self, rhs, /)\n--\n\nReturn self>rhs."};
-    methods[n++] = {"__ge__", compare_method<K, Py_GE>, flags, "__ge__($self, rhs, /)\n--\n\nReturn self>=rhs."};
-    assert(n < methods.size());
+    const PyMethodDef comparisons[] = {
+        {"__lt__", compare_method<K, Py_LT>, flags, "__lt__($self, rhs, /)\n--\n\nReturn self<rhs."},
+        {"__le__", compare_method<K, Py_LE>, flags, "__le__($self, rhs, /)\n--\n\nReturn self<=rhs."},
+        {"__eq__", compare_method<K, Py_EQ>, flags, "__eq__($self, rhs, /)\n--\n\nReturn self==rhs."},
+        {"__ne__", compare_method<K, Py_NE>, flags, "__ne__($self, rhs, /)\n--\n\nReturn self!=rhs."},
+        {"__gt__", compare_method<K, Py_GT>, flags, "__gt__($self, rhs, /)\n--\n\nReturn self>rhs."},
+        {"__ge__", compare_method<K, Py_GE>, flags, "__ge__($self, rhs, /)\n--\n\nReturn self>=rhs."},
+    };
+    static_assert(std::size(comparisons) + 2 >= method_count<K>);
+    std::array<PyMethodDef, method_count<K>> methods{};
+    auto next = methods.begin();
+    if constexpr (table_of<K>.own_method != nullptr) *next++ = *table_of<K>.own_method;
+    std::copy(std::begin(comparisons), std::end(comparisons), next);
     return methods;
 }
 
@@ -282,63 +328,76 @@ std::array<PyGetSetDef, sizeof...(F) + 1> make_getset(std::index_sequence<F...>)
              {nullptr, nullptr, nullptr, nullptr, nullptr}}};
 }
 
+// The slots a class fills, and the zeroed entry that ends them.
 template <Kind K>
-std::array<PyType_Slot, 8> make_slots() {
+constexpr std::size_t slot_count = (table_of<K>.doc != nullptr) + table_of<K>.constructible + 4 + 1;
+
+template <Kind K>
+std::array<PyType_Slot, slot_count<K>> make_slots() {
     static auto getset = make_getset<K>(FieldIndices<K>());
     static auto methods = make_methods<K>();
-    std::array<PyType_Slot, 8> slots{};
-    std::size_t n = 0;
-    if (table_of<K>.doc != nullptr) slots[n++] = {Py_tp_doc, const_cast<char*>(table_of<K>.doc)};
-    if (table_of<K>.constructible) {
-        slots[n++] = {Py_tp_new, reinterpret_cast<void*>(constructor_new<ConstraintConstructor<K>>)};
+    std::array<PyType_Slot, slot_count<K>> slots{};
+    auto next = slots.begin();
+    if constexpr (table_of<K>.doc != nullptr) *next++ = {Py_tp_doc, const_cast<char*>(table_of<K>.doc)};
+    if constexpr (table_of<K>.constructible) {
+        *next++ = {Py_tp_new, reinterpret_cast<void*>(constructor_new<ConstraintConstructor<K>>)};
     }
-    slots[n++] = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
-    slots[n++] = {Py_tp_getset, getset.data()};
-    slots[n++] = {Py_tp_methods, methods.data()};
-    slots[n++] = {Py_tp_dealloc, reinterpret_cast<void*>(constraint_object_dealloc)};
-    assert(n < slots.size());
-    return slots;  // ends with {0, nullptr}
+    *next++ = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
+    *next++ = {Py_tp_getset, getset.data()};
+    *next++ = {Py_tp_methods, methods.data()};
+    *next++ = {Py_tp_dealloc, reinterpret_cast<void*>(constraint_object_dealloc)};
+    return slots;
 }
 
-std::uint64_t owner_of_if_then(PyObject* obj) { return reinterpret_cast<IfThenObject*>(obj)->owner; }
+std::uint64_t owner_of_bound(PyObject* obj) { return reinterpret_cast<ThreadBoundObject*>(obj)->owner; }
 
 template <Kind K>
-ClassDef& class_def() {
-    static std::array<PyType_Slot, 8> slots = make_slots<K>();
-    static ClassDef def{
-        .name = table_of<K>.name,
-        .type_name = table_of<K>.type_name,
-        .basicsize = K == Kind::IfThen ? sizeof(IfThenObject) : sizeof(ConstraintObject),
-        .instantiable = table_of<K>.constructible,
-        .slots = slots.data(),
-        .owner_of = K == Kind::IfThen ? owner_of_if_then : nullptr,
-        .unsendable_name = K == Kind::IfThen ? "trelk::package::constraint::if_then::IfThen" : nullptr,
-        .vectorcall = table_of<K>.constructible ? constructor_vectorcall<ConstraintConstructor<K>> : nullptr,
+ConstraintClass& class_def() {
+    static std::array<PyType_Slot, slot_count<K>> slots = make_slots<K>();
+    static ConstraintClass def{
+        {
+            .name = table_of<K>.name,
+            .type_name = table_of<K>.type_name,
+            .basicsize = sizeof(ObjectOf<K>),
+            .instantiable = table_of<K>.constructible,
+            .slots = slots.data(),
+            .owner_of = table_of<K>.unsendable_name != nullptr ? owner_of_bound : nullptr,
+            .unsendable_name = table_of<K>.unsendable_name,
+            .vectorcall = table_of<K>.constructible ? constructor_vectorcall<ConstraintConstructor<K>> : nullptr,
+        },
+        new_object_of<K>,
     };
     return def;
 }
 
 template <std::size_t... K>
-std::array<ClassDef*, kind_count> all_class_defs(std::index_sequence<K...>) {
+std::array<ConstraintClass*, kind_count> all_classes(std::index_sequence<K...>) {
     return {&class_def<static_cast<Kind>(K)>()...};
 }
 
 }  // namespace
 
-ClassDef& constraint_class(Kind kind) {
-    static const std::array<ClassDef*, kind_count> defs = all_class_defs(std::make_index_sequence<kind_count>());
-    return *defs[static_cast<std::size_t>(kind)];
-}
+// Filled as the module is loaded, before any of it runs.
+const std::array<ConstraintClass*, kind_count> detail::constraint_classes =
+    all_classes(std::make_index_sequence<kind_count>());
 
 const std::array<ClassDef*, kind_count + 1>& constraint_module_classes() {
-    static const std::array<ClassDef*, kind_count + 1> classes = {
-        &constraint_class(Kind::Cmp),      &cmp_type_class,
-        &constraint_class(Kind::Depends),  &constraint_class(Kind::IfThen),
-        &constraint_class(Kind::Maximize), &constraint_class(Kind::Minimize),
-        &constraint_class(Kind::NumOf),    &constraint_class(Kind::SpecOption),
-        &constraint_class(Kind::Value),
-    };
+    static const std::array<ClassDef*, kind_count + 1> classes = [] {
+        std::array<ClassDef*, kind_count + 1> sorted{};
+        std::copy(detail::constraint_classes.begin(), detail::constraint_classes.end(), sorted.begin());
+        sorted.back() = &cmp_type_class;
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const ClassDef* a, const ClassDef* b) { return std::string_view(a->name) < b->name; });
+        return sorted;
+    }();
     return classes;
+}
+
+Result<Ref> constraint_to_python(NodeRef node) {
+    ConstraintClass& def = constraint_class(node->kind);
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    return def.new_object(cls, std::move(node));
 }
 
 }  // namespace trelk::package::constraint

@@ -18,6 +18,7 @@
 #include "classes/constraint_classes.hpp"
 #include "classes/outline.hpp"
 #include "classes/version.hpp"
+#include "core/memory_pool.hpp"
 #include "core/thread_id.hpp"
 #include "core/tracing.hpp"
 #include "platform/fork.hpp"
@@ -195,6 +196,9 @@ PyObject* init_module() {
         return nullptr;
     }
 
+#ifndef NDEBUG
+    memory_pool::pool_access_allowed = [] () noexcept { return PyGILState_Check() != 0; };
+#endif
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!root || !build_module_tree(root.get())) return nullptr;
     module_cell = Ref::borrow(root.get()).release();

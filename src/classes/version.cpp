@@ -36,7 +36,9 @@ template <std::string (*form)(const Version&)>
 PyObject* version_form(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            return hand_over(text_to_python(form(reinterpret_cast<VersionObject*>(self)->value)));
+            Result<Reading<VersionObject>> reading = enter_for_reading<VersionObject>(self, version_class);
+            if (!reading.ok()) return hand_over(reading.take_error());
+            return hand_over(text_to_python(form(reading.value()->value)));
         });
 }
 
@@ -68,10 +70,7 @@ Result<Version> extract_version(PyObject* obj) {
 }
 
 std::optional<Version> exact_version_copy(PyObject* obj) {
-    // No class yet, no instance yet.
-    PyTypeObject* cls = version_class.created.load(std::memory_order_acquire);
-    if (cls == nullptr || Py_TYPE(obj) != cls) return std::nullopt;
-    Reading<VersionObject> reading = Reading<VersionObject>::try_enter(obj);
+    Reading<VersionObject> reading = enter_quietly<VersionObject, false>(obj, version_class);
     if (!reading) return std::nullopt;
     return reading->value;
 }

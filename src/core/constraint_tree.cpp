@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/overloaded.hpp"
+#include "platform/compiler.hpp"
 
 namespace trelk::package::constraint {
 
@@ -18,19 +18,17 @@ bool drop_reference(Node* node) noexcept {
 }
 
 void free_node(Node* node) noexcept {
-    switch (node->kind) {
-        case Kind::Cmp:
-        case Kind::IfThen: delete static_cast<BranchNode<2>*>(node); break;
-        case Kind::Maximize:
-        case Kind::Minimize: delete static_cast<BranchNode<1>*>(node); break;
-        case Kind::NumOf: delete static_cast<ListNode*>(node); break;
-        case Kind::Depends:
+    switch (shape_of(node->kind)) {
+        case NodeShape::TwoChildren: delete static_cast<BranchNode<2>*>(node); break;
+        case NodeShape::OneChild: delete static_cast<BranchNode<1>*>(node); break;
+        case NodeShape::ChildList: delete static_cast<ListNode*>(node); break;
+        case NodeShape::OneText:
             memory_pool::release_node(node, static_cast<TextNode<1>*>(node)->block_size());
             break;
-        case Kind::SpecOption:
+        case NodeShape::TwoTexts:
             memory_pool::release_node(node, static_cast<TextNode<2>*>(node)->block_size());
             break;
-        case Kind::Value: delete static_cast<ValueNode*>(node); break;
+        case NodeShape::Literal: delete static_cast<ValueNode*>(node); break;
     }
 }
 
@@ -43,40 +41,42 @@ NodeRef* let_go_until_dead(Node* node, Node*& dead) noexcept {
         dead = slot.detach();
         return dead != nullptr && drop_reference(dead);
     };
-    switch (node->kind) {
-        case Kind::Cmp:
-        case Kind::IfThen: {
+    switch (shape_of(node->kind)) {
+        case NodeShape::TwoChildren: {
             NodeRef* children = static_cast<BranchNode<2>*>(node)->children;
             if (node->refs == 0 && dies(children[1])) return &children[1];
             node->refs = 1;
             return dies(children[0]) ? &children[0] : nullptr;
         }
-        case Kind::Maximize:
-        case Kind::Minimize: {
+        case NodeShape::OneChild: {
             node->refs = 1;
             NodeRef& only = static_cast<BranchNode<1>*>(node)->children[0];
             return dies(only) ? &only : nullptr;
         }
-        case Kind::NumOf: {
+        case NodeShape::ChildList: {
             std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
             for (; !slots.empty(); slots.pop_back()) {
                 if (dies(slots.back())) return &slots.back();
             }
             return nullptr;
         }
-        default: return nullptr;
+        case NodeShape::OneText:
+        case NodeShape::TwoTexts:
+        case NodeShape::Literal: return nullptr;
     }
+    __builtin_unreachable();
 }
 
 // Whether the slot answered last is the node's first, so that it waits for nothing.
 bool at_first_slot(const Node* node) noexcept {
-    return node->kind == Kind::NumOf ? static_cast<const ListNode*>(node)->items.size() == 1 : node->refs == 1;
+    return shape_of(node->kind) == NodeShape::ChildList ? static_cast<const ListNode*>(node)->items.size() == 1
+                                                         : node->refs == 1;
 }
 
 // Empties the slot answered last, of a node that waited on it, and answers
 // what the slot held meanwhile.
 Node* take_answered_slot(Node* node) noexcept {
-    if (node->kind == Kind::NumOf) {
+    if (shape_of(node->kind) == NodeShape::ChildList) {
         std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
         Node* held = slots.back().detach();
         slots.pop_back();
@@ -114,36 +114,27 @@ void release_tree(Node* node) noexcept {
     }
 }
 
-const char* cmp_type_text(CmpType op) {
-    static constexpr const char* texts[] = {"<", "<=", "!=", "==", ">=", ">"};
-    return texts[static_cast<std::size_t>(op)];
+NodeRef branch_node(Kind kind, NodeRef only) {
+    assert(shape_of(kind) == NodeShape::OneChild);
+    return NodeRef::adopt(new BranchNode<1>{{kind}, {std::move(only)}});
 }
 
-const char* cmp_type_name(CmpType op) {
-    static constexpr const char* names[] = {"Less", "LessOrEqual", "NotEqual", "Equal", "GreaterOrEqual", "Greater"};
-    return names[static_cast<std::size_t>(op)];
-}
-
-NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op) {
-    auto* node = new BranchNode<2>{{Kind::Cmp}, {std::move(lhs), std::move(rhs)}};
+NodeRef branch_node(Kind kind, NodeRef first, NodeRef second, CmpType op) {
+    assert(shape_of(kind) == NodeShape::TwoChildren);
+    auto* node = new BranchNode<2>{{kind}, {std::move(first), std::move(second)}};
     node->op = op;
     return NodeRef::adopt(node);
 }
 
-NodeRef if_then_node(NodeRef cond, NodeRef then) {
-    return NodeRef::adopt(new BranchNode<2>{{Kind::IfThen}, {std::move(cond), std::move(then)}});
+NodeRef list_node(Kind kind, std::vector<NodeRef> items) {
+    assert(shape_of(kind) == NodeShape::ChildList);
+    return NodeRef::adopt(new ListNode{{kind}, std::move(items)});
 }
 
-NodeRef objective_node(Kind kind, NodeRef item) {
-    return NodeRef::adopt(new BranchNode<1>{{kind}, {std::move(item)}});
-}
-
-NodeRef num_of_node(std::vector<NodeRef> items) {
-    return NodeRef::adopt(new ListNode{{Kind::NumOf}, std::move(items)});
-}
+namespace {
 
 template <std::size_t N>
-NodeRef text_node(Kind kind, const std::string_view (&texts)[N]) {
+NodeRef text_node_of(Kind kind, const std::string_view (&texts)[N]) {
     std::size_t size = sizeof(TextNode<N>);
     for (std::string_view text : texts) size += text.size();
     auto* node = ::new (memory_pool::allocate_node(size)) TextNode<N>{{kind}, {}};
@@ -155,10 +146,16 @@ NodeRef text_node(Kind kind, const std::string_view (&texts)[N]) {
     return NodeRef::adopt(node);
 }
 
-NodeRef depends_node(std::string_view on) { return text_node<1>(Kind::Depends, {on}); }
+}  // namespace
 
-NodeRef spec_option_node(std::string_view package_name, std::string_view option_name) {
-    return text_node<2>(Kind::SpecOption, {package_name, option_name});
+NodeRef text_node(Kind kind, std::string_view only) {
+    assert(shape_of(kind) == NodeShape::OneText);
+    return text_node_of<1>(kind, {only});
+}
+
+NodeRef text_node(Kind kind, std::string_view first, std::string_view second) {
+    assert(shape_of(kind) == NodeShape::TwoTexts);
+    return text_node_of<2>(kind, {first, second});
 }
 
 NodeRef value_node(SpecOptionValue value) {
@@ -177,10 +174,10 @@ namespace {
 
 // The subtrees printed inside a node's text form, in reading order.
 std::size_t subtree_count(const Node& node) noexcept {
-    return node.kind == Kind::NumOf ? items(node).size() : child_count(node);
+    return shape_of(node.kind) == NodeShape::ChildList ? items(node).size() : child_count(node);
 }
 const NodeRef& subtree(const Node& node, std::size_t index) noexcept {
-    return node.kind == Kind::NumOf ? items(node)[index] : child(node, index);
+    return shape_of(node.kind) == NodeShape::ChildList ? items(node)[index] : child(node, index);
 }
 
 // The text form of a node is its segments and subtrees in turn: segment 0,
@@ -232,9 +229,44 @@ void lay_out_segment(const Node& node, std::size_t index, Text&& text) {
 
 constexpr std::uint64_t unlimited = std::numeric_limits<std::uint64_t>::max();
 
+// Appends pieces to `out` until they pass `keep` characters, and then only
+// as far as the cut: a long name or literal is not copied beyond it.
+class CutAppender {
+public:
+    CutAppender(std::string& out, std::uint64_t keep) noexcept
+        : out_(out), keep_(keep), start_(out.size()), checked_(out.size()) {}
+
+    void operator()(std::string_view piece) {
+        // No more bytes than `keep`, so no more characters. Once cut, the
+        // text has `keep` characters, so at least `keep` bytes.
+        if (out_.size() - start_ + piece.size() <= keep_) {
+            out_ += piece;
+        } else {
+            append_near_keep(piece);
+        }
+    }
+    bool cut() const noexcept { return cut_; }
+
+private:
+    TRELK_NOINLINE void append_near_keep(std::string_view piece) {
+        if (cut_) return;
+        counted_ += text_cut::count_characters(std::string_view(out_).substr(checked_));
+        checked_ = out_.size();
+        const std::size_t kept = text_cut::prefix_bytes(piece, keep_ - counted_);
+        out_.append(piece.substr(0, kept));
+        cut_ = kept < piece.size();
+    }
+
+    std::string& out_;
+    const std::uint64_t keep_;
+    const std::size_t start_;
+    std::size_t checked_;  // the characters before it are counted, once the bytes could pass `keep`
+    std::uint64_t counted_ = 0;
+    bool cut_ = false;
+};
+
 // Appends the text form of `root`, or, when it has more than `keep`
-// characters, only the first `keep` of them and answers true. A piece goes in
-// only as far as the cut: a long name or literal is not copied beyond it.
+// characters, only the first `keep` of them and answers true.
 bool print(std::string& out, const Node& root, std::uint64_t keep) {
     // One frame per node on the path from the root: the node and the segment
     // that it prints next.
@@ -243,30 +275,8 @@ bool print(std::string& out, const Node& root, std::uint64_t keep) {
         std::size_t segment;
     };
     std::vector<Frame> path{{&root, 0}};
-    const std::size_t start = out.size();
-    // The characters out before `checked`, counted only once the bytes could
-    // pass `keep`.
-    std::size_t checked = start;
-    std::uint64_t counted = 0;
-    bool cut = false;
-    auto near_keep = [&](std::string_view piece) __attribute__((noinline)) {
-        if (cut) return;
-        counted += text_cut::count_characters(std::string_view(out).substr(checked));
-        checked = out.size();
-        const std::size_t kept = text_cut::prefix_bytes(piece, keep - counted);
-        out.append(piece.substr(0, kept));
-        cut = kept < piece.size();
-    };
-    auto text = [&](std::string_view piece) {
-        // No more bytes than `keep`, so no more characters. Once cut, the
-        // text has `keep` characters, so at least `keep` bytes.
-        if (out.size() - start + piece.size() <= keep) {
-            out += piece;
-        } else {
-            near_keep(piece);
-        }
-    };
-    while (!path.empty() && !cut) {
+    CutAppender text(out, keep);
+    while (!path.empty() && !text.cut()) {
         const Node& node = *path.back().node;
         const std::size_t index = path.back().segment++;
         lay_out_segment(node, index, text);
@@ -276,7 +286,7 @@ bool print(std::string& out, const Node& root, std::uint64_t keep) {
             path.pop_back();
         }
     }
-    return cut;
+    return text.cut();
 }
 
 std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) { return b > unlimited - a ? unlimited : a + b; }
@@ -338,30 +348,6 @@ std::string constraint_text(const Node& node, std::uint64_t bound) {
     std::string out;
     append_constraint_text(out, node, bound);
     return out;
-}
-
-const char* value_type_name(ValueType type) {
-    static constexpr const char* names[] = {"Unknown", "Bool", "Int", "Float", "Str", "Version"};
-    return names[static_cast<std::size_t>(type)];
-}
-
-std::optional<ValueType> value_type(const Node& node) noexcept {
-    switch (node.kind) {
-        case Kind::Cmp:
-        case Kind::Depends: return ValueType::Bool;
-        case Kind::NumOf: return ValueType::Int;
-        case Kind::SpecOption: return ValueType::Unknown;
-        case Kind::Value:
-            return std::visit(Overloaded{
-                                  [](bool) { return ValueType::Bool; },
-                                  [](std::int64_t) { return ValueType::Int; },
-                                  [](double) { return ValueType::Float; },
-                                  [](const std::string&) { return ValueType::Str; },
-                                  [](const package::version::Version&) { return ValueType::Version; },
-                              },
-                              value(node));
-        default: return std::nullopt;
-    }
 }
 
 }  // namespace trelk::package::constraint

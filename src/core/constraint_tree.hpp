@@ -8,6 +8,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,15 +23,54 @@ namespace trelk::package::constraint {
 
 using spec::spec_option::SpecOptionValue;
 
-// One kind per constraint class, in the classes' order.
+// One kind per constraint class, in the classes' order; Value stays last.
 enum class Kind : std::uint8_t { Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value };
-inline constexpr std::size_t kind_count = 8;
+inline constexpr std::size_t kind_count = static_cast<std::size_t>(Kind::Value) + 1;
 
+// How a node of each kind is laid out. A kind added without its shape here
+// fails to compile: no switch over an enum of ours has a default.
+enum class NodeShape : std::uint8_t { OneChild, TwoChildren, ChildList, OneText, TwoTexts, Literal };
+constexpr NodeShape shape_of(Kind kind) noexcept {
+    switch (kind) {
+        case Kind::Maximize:
+        case Kind::Minimize: return NodeShape::OneChild;
+        case Kind::Cmp:
+        case Kind::IfThen: return NodeShape::TwoChildren;
+        case Kind::NumOf: return NodeShape::ChildList;
+        case Kind::Depends: return NodeShape::OneText;
+        case Kind::SpecOption: return NodeShape::TwoTexts;
+        case Kind::Value: return NodeShape::Literal;
+    }
+    __builtin_unreachable();
+}
+
+// Greater stays last.
 enum class CmpType : std::uint8_t { Less, LessOrEqual, NotEqual, Equal, GreaterOrEqual, Greater };
-inline constexpr std::size_t cmp_type_count = 6;
+inline constexpr std::size_t cmp_type_count = static_cast<std::size_t>(CmpType::Greater) + 1;
 
-const char* cmp_type_text(CmpType op);  // "<", "<=", "!=", "==", ">=", ">"
-const char* cmp_type_name(CmpType op);  // "Less", ...
+// Each operator's text and its member name in Python, one row per operator.
+struct CmpTypeRow {
+    CmpType op;
+    const char* text;
+    const char* name;
+};
+inline constexpr CmpTypeRow cmp_type_rows[] = {
+    {CmpType::Less, "<", "Less"},
+    {CmpType::LessOrEqual, "<=", "LessOrEqual"},
+    {CmpType::NotEqual, "!=", "NotEqual"},
+    {CmpType::Equal, "==", "Equal"},
+    {CmpType::GreaterOrEqual, ">=", "GreaterOrEqual"},
+    {CmpType::Greater, ">", "Greater"},
+};
+static_assert(std::size(cmp_type_rows) == cmp_type_count);
+static_assert([] {
+    for (std::size_t i = 0; i < cmp_type_count; ++i) {
+        if (cmp_type_rows[i].op != static_cast<CmpType>(i)) return false;
+    }
+    return true;
+}());
+constexpr const char* cmp_type_text(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].text; }
+constexpr const char* cmp_type_name(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].name; }
 
 struct Node;
 
@@ -84,17 +124,17 @@ inline NodeRef::~NodeRef() {
     if (node_ != nullptr && node_->refs != immortal_refs && --node_->refs == 0) release_tree(node_);
 }
 
-// Cmp (lhs, rhs), IfThen (cond, then), Maximize and Minimize (item).
+// OneChild and TwoChildren: Cmp (lhs, rhs), IfThen (cond, then), Maximize and Minimize (item).
 template <std::size_t N>
 struct BranchNode : Node {
     NodeRef children[N];
 };
-// NumOf (of).
+// ChildList: NumOf (of).
 struct ListNode : Node {
     std::vector<NodeRef> items;
 };
-// Depends (on), SpecOption (package_name, option_name): the texts follow the
-// node in the same block, one after the other.
+// OneText and TwoTexts: Depends (on), SpecOption (package_name, option_name).
+// The texts follow the node in the same block, one after the other.
 template <std::size_t N>
 struct TextNode : Node {
     std::size_t lengths[N];
@@ -111,48 +151,51 @@ struct TextNode : Node {
         return size;
     }
 };
-// Value (value).
+// Literal: Value (value).
 struct ValueNode : Node {
     SpecOptionValue value;
 };
 
-NodeRef cmp_node(NodeRef lhs, NodeRef rhs, CmpType op);
-NodeRef if_then_node(NodeRef cond, NodeRef then);
-NodeRef objective_node(Kind kind, NodeRef item);  // Maximize or Minimize
-NodeRef num_of_node(std::vector<NodeRef> items);
-NodeRef depends_node(std::string_view on);
-NodeRef spec_option_node(std::string_view package_name, std::string_view option_name);
+// Node builders by shape; `kind` must have that shape. The fields go in
+// field order: Cmp's are lhs, rhs, op.
+NodeRef branch_node(Kind kind, NodeRef only);
+NodeRef branch_node(Kind kind, NodeRef first, NodeRef second, CmpType op = CmpType::Less);
+NodeRef list_node(Kind kind, std::vector<NodeRef> items);
+NodeRef text_node(Kind kind, std::string_view only);
+NodeRef text_node(Kind kind, std::string_view first, std::string_view second);
 NodeRef value_node(SpecOptionValue value);
 
-// The children of a Cmp, IfThen, Maximize or Minimize node, in field order.
+// The children of a node of one or two children, in field order.
 inline std::size_t child_count(const Node& node) noexcept {
-    switch (node.kind) {
-        case Kind::Cmp:
-        case Kind::IfThen: return 2;
-        case Kind::Maximize:
-        case Kind::Minimize: return 1;
-        default: return 0;
+    switch (shape_of(node.kind)) {
+        case NodeShape::TwoChildren: return 2;
+        case NodeShape::OneChild: return 1;
+        case NodeShape::ChildList:
+        case NodeShape::OneText:
+        case NodeShape::TwoTexts:
+        case NodeShape::Literal: return 0;
     }
+    __builtin_unreachable();
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
     assert(index < child_count(node));
-    if (child_count(node) == 2) return static_cast<const BranchNode<2>&>(node).children[index];
+    if (shape_of(node.kind) == NodeShape::TwoChildren) return static_cast<const BranchNode<2>&>(node).children[index];
     return static_cast<const BranchNode<1>&>(node).children[0];
 }
-// NumOf
 inline const std::vector<NodeRef>& items(const Node& node) noexcept {
-    assert(node.kind == Kind::NumOf);
+    assert(shape_of(node.kind) == NodeShape::ChildList);
     return static_cast<const ListNode&>(node).items;
 }
-// Depends, SpecOption
 inline std::string_view text(const Node& node, std::size_t index) noexcept {
-    assert((node.kind == Kind::Depends && index == 0) || (node.kind == Kind::SpecOption && index < 2));
-    if (node.kind == Kind::SpecOption) return static_cast<const TextNode<2>&>(node).text(index);
+    if (shape_of(node.kind) == NodeShape::TwoTexts) {
+        assert(index < 2);
+        return static_cast<const TextNode<2>&>(node).text(index);
+    }
+    assert(shape_of(node.kind) == NodeShape::OneText && index == 0);
     return static_cast<const TextNode<1>&>(node).text(0);
 }
-// Value
 inline const SpecOptionValue& value(const Node& node) noexcept {
-    assert(node.kind == Kind::Value);
+    assert(shape_of(node.kind) == NodeShape::Literal);
     return static_cast<const ValueNode&>(node).value;
 }
 
@@ -169,10 +212,5 @@ void append_constraint_text(std::string& out, const Node& node, std::uint64_t bo
 // as "at least 18446744073709551615".
 std::uint64_t constraint_text_length(const Node& node);
 
-enum class ValueType : std::uint8_t { Unknown, Bool, Int, Float, Str, Version };
-const char* value_type_name(ValueType type);
-// What a side of a comparison holds, from the kind of its node alone; none for
-// IfThen, Maximize and Minimize.
-std::optional<ValueType> value_type(const Node& node) noexcept;
 
 }  // namespace trelk::package::constraint

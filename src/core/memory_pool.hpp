@@ -6,6 +6,7 @@
 // builds bypass the lists, so that every block is checked.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -16,6 +17,10 @@ namespace trelk::memory_pool {
 
 inline void* system_allocate(std::size_t size) noexcept { return std::malloc(size); }
 inline void system_release(void* block) noexcept { std::free(block); }
+
+// Set by the host in debug builds: whether this thread may touch the pools
+// now (it holds the lock that serialises them). Null: not checked.
+inline bool (*pool_access_allowed)() noexcept = nullptr;
 
 // Blocks up to `Largest` bytes in sizes of 16, at most 4096 kept per size,
 // over the allocation functions `Allocate` and `Release`.
@@ -28,6 +33,7 @@ public:
 
     // A block of at least `size` bytes; null when memory runs out.
     void* allocate(std::size_t size) noexcept {
+        assert(pool_access_allowed == nullptr || pool_access_allowed());
         if (allocation_failures::next_fails()) return nullptr;
         void* block = take(size);
         if (block != nullptr) allocation_failures::count_block(1);
@@ -36,6 +42,7 @@ public:
 
     // Gives back a block that `allocate(size)` returned.
     void release(void* block, std::size_t size) noexcept {
+        assert(pool_access_allowed == nullptr || pool_access_allowed());
         allocation_failures::count_block(-1);
         give_back(block, size);
     }

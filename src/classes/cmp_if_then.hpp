@@ -6,6 +6,6 @@
 namespace trelk::package::constraint {
 
 // Cmp.if_then(then): an IfThen whose cond is the receiver, without a type check.
-PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
+extern PyMethodDef cmp_if_then_method;
 
 }  // namespace trelk::package::constraint
