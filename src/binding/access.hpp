@@ -82,6 +82,8 @@ public:
 private:
     template <class O, bool W>
     friend Entered<O, W> enter_quietly(PyObject* obj, const ClassDef& def) noexcept;
+    template <class O, bool W, destructor Dealloc>
+    friend Entered<O, W> enter_family_quietly(PyObject* obj) noexcept;
 
     // Enters `obj`, known to be an instance of its class; empty when the
     // access is refused.

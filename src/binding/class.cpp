@@ -130,6 +130,16 @@ Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_locati
                            where);
 }
 
+Error entry_refusal(PyObject* obj, ClassDef& def, bool writes) {
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
+    if (def.owner_of != nullptr) {
+        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
+    }
+    return Error::runtime(writes ? "Already borrowed" : "Already mutably borrowed");
+}
+
 int refuse_delete() {
     raise_exception(PyExc_AttributeError, "can't delete attribute");
     return -1;

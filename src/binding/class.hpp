@@ -69,24 +69,31 @@ Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def) noexcept 
     return Entered<Obj, Writes>::try_enter(obj);
 }
 
+// The same for a family of classes that share the instance layout Obj and the
+// deallocation `Dealloc`, which no other class has, none of them bound to a
+// thread: one look at the type, for conversions taken by the million.
+template <class Obj, bool Writes, destructor Dealloc>
+Entered<Obj, Writes> enter_family_quietly(PyObject* obj) noexcept {
+    if (Py_TYPE(obj)->tp_dealloc != Dealloc) return {};
+    return Entered<Obj, Writes>::try_enter(obj);
+}
+
 // The thread check of thread-bound classes: an internal failure on any thread
 // but the owner's.
 Status check_owner_thread(PyObject* obj, const ClassDef& def,
                           std::source_location where = std::source_location::current());
 
-// The door into an instance: a type mismatch naming the class, the thread
-// check, then read access ("Already mutably borrowed" while a writer holds it)
-// or write access ("Already borrowed" while anyone holds it).
+// Why the door refused `obj`, the first check that fails: a type mismatch
+// naming the class, the thread check, then read access ("Already mutably
+// borrowed" while a writer holds it) or write access ("Already borrowed" while
+// anyone holds it).
+Error entry_refusal(PyObject* obj, ClassDef& def, bool writes);
+
+// The door into an instance, with the reason when it is refused.
 template <class Obj, bool Writes>
 Result<Entered<Obj, Writes>> enter(PyObject* obj, ClassDef& def) {
-    PyTypeObject* cls = class_object(def);
-    if (cls == nullptr) return Error::pending();
-    if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);
-    if (def.owner_of != nullptr) {
-        if (Status thread = check_owner_thread(obj, def); !thread.ok()) return thread.take_error();
-    }
     if (auto entered = enter_quietly<Obj, Writes>(obj, def)) return entered;
-    return Error::runtime(Writes ? "Already borrowed" : "Already mutably borrowed");
+    return entry_refusal(obj, def, Writes);
 }
 template <class Obj>
 Result<Reading<Obj>> enter_for_reading(PyObject* obj, ClassDef& def) {

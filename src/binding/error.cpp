@@ -84,7 +84,10 @@ void raise_error(Error error) {
         case ErrorKind::Internal:
             raise_internal_failure(error.message(), error.where());
             return;
-        default: raise_exception(exception_class(error.kind()), error.message()); return;
+        case ErrorKind::Type:
+        case ErrorKind::Value:
+        case ErrorKind::NotImplemented:
+        case ErrorKind::Runtime: raise_exception(exception_class(error.kind()), error.message()); return;
     }
 }
 

@@ -31,12 +31,14 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
             // Both are held for the whole comparison: a caller may pass borrowed
             // references (a list comparison does), and converting the operand
             // runs Python code that may drop every other reference to either.
-            Result<Reading<ConstraintObject>> receiver = enter_for_reading<ConstraintObject>(self, def);
-            if (!receiver.ok()) {
+            Reading<ConstraintObject> receiver = enter_quietly<ConstraintObject, false>(self, def);
+            if (!receiver) {
                 // Not ours, or being written: not for us. A thread check fails as it is.
-                ErrorKind refusal = receiver.error().kind();
-                if (refusal == ErrorKind::Type || refusal == ErrorKind::Runtime) return not_implemented();
-                return hand_over(receiver.take_error());
+                Error refusal = entry_refusal(self, def, false);
+                if (refusal.kind() == ErrorKind::Type || refusal.kind() == ErrorKind::Runtime) {
+                    return not_implemented();
+                }
+                return hand_over(std::move(refusal));
             }
             Ref operand_held = Ref::borrow(other);
             Result<NodeRef> operand = constraint_from_python(operand_held.get());
@@ -48,7 +50,7 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
                 return nullptr;
             }
             if (op < 0 || op > 5) return not_implemented();
-            auto checked = make_cmp(receiver.value()->node, operand.take(), operator_of[op]);
+            auto checked = make_cmp(receiver->node, operand.take(), operator_of[op]);
             if (auto* refusal = std::get_if<std::string>(&checked)) {
                 raise_error(Error::not_implemented(std::move(*refusal)));
                 return nullptr;

@@ -81,20 +81,21 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     return result;
 }
 
-void constraint_object_dealloc(PyObject* self) noexcept {
-    const ConstraintClass& def = constraint_class(reinterpret_cast<ConstraintObject*>(self)->node->kind);
-    if (def.owner_of != nullptr && def.owner_of(self) != current_thread_id()) {
+void constraint_object_dealloc(PyObject* self) noexcept { destroy_instance<ConstraintObject>(self); }
+
+void thread_bound_object_dealloc(PyObject* self) noexcept {
+    if (reinterpret_cast<ThreadBoundObject*>(self)->owner != current_thread_id()) {
         // The trees are released all the same: nodes are only touched under the
         // interpreter lock, so any thread can free them. The hook is Python code.
         [[maybe_unused]] InsideModule inside;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
-                     def.unsendable_name);
+                     constraint_class(reinterpret_cast<ConstraintObject*>(self)->node->kind).unsendable_name);
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
         PyErr_Restore(type, value, traceback);
     }
-    destroy_instance<ConstraintObject>(self);
+    destroy_instance<ThreadBoundObject>(self);
 }
 
 }  // namespace trelk::package::constraint

@@ -33,26 +33,28 @@ struct ThreadBoundObject : ConstraintObject {
     }
 };
 
-// The deallocation of every constraint class; an instance of a thread-bound
-// class dropped on a foreign thread is reported through the unraisable hook,
-// and released all the same.
+// The deallocation of the constraint classes usable from any thread, and of
+// those bound to one: an instance dropped on a foreign thread is reported
+// through the unraisable hook, and released all the same.
 void constraint_object_dealloc(PyObject* self) noexcept;
+void thread_bound_object_dealloc(PyObject* self) noexcept;
 
 // Whether `obj` is an instance of one of the constraint classes. They admit no
-// subclasses, and their instances alone are released by that function, so one
-// look at the type tells; the node then tells the kind.
-inline bool is_constraint_object(PyObject* obj) { return Py_TYPE(obj)->tp_dealloc == constraint_object_dealloc; }
+// subclasses, and their instances alone are released by those functions, so
+// one look at the type tells; the node then tells the kind.
+inline bool is_constraint_object(PyObject* obj) {
+    destructor dealloc = Py_TYPE(obj)->tp_dealloc;
+    return dealloc == constraint_object_dealloc || dealloc == thread_bound_object_dealloc;
+}
 
 // A constraint object gives its own tree; a plain value (bool, int, float, str,
 // Version) a Value node; anything else is refused with an ERROR event and a
 // TypeError "cannot convert '<type>' to Constraint".
 binding::Result<NodeRef> constraint_from_python_in_full(PyObject* obj);
-// The common case, which runs no Python code: an object that can be read now
-// on this thread. False for everything else.
+// The common case, which runs no Python code: an object of a class usable from
+// any thread that can be read now. False for everything else.
 inline bool node_without_python(PyObject* obj, NodeRef& out) {
-    if (!is_constraint_object(obj)) return false;
-    const binding::ClassDef& def = constraint_class(reinterpret_cast<ConstraintObject*>(obj)->node->kind);
-    auto reading = binding::enter_quietly<ConstraintObject, false>(obj, def);
+    auto reading = binding::enter_family_quietly<ConstraintObject, false, constraint_object_dealloc>(obj);
     if (reading) out = reading->node;
     return static_cast<bool>(reading);
 }

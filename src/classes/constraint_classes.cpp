@@ -345,7 +345,9 @@ std::array<PyType_Slot, slot_count<K>> make_slots() {
     *next++ = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
     *next++ = {Py_tp_getset, getset.data()};
     *next++ = {Py_tp_methods, methods.data()};
-    *next++ = {Py_tp_dealloc, reinterpret_cast<void*>(constraint_object_dealloc)};
+    constexpr destructor dealloc = table_of<K>.unsendable_name != nullptr ? thread_bound_object_dealloc
+                                                                          : constraint_object_dealloc;
+    *next++ = {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)};
     return slots;
 }
 

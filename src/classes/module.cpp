@@ -29,17 +29,32 @@ using namespace trelk::binding;
 
 namespace {
 
-std::atomic<std::int64_t> owning_interpreter{-1};
-// The construction latch: the thread that builds the tree, while it does; 0
-// when free.
-std::atomic<std::uint64_t> latch_holder{0};
-PyObject* module_cell = nullptr;  // the root module, once built; kept for the process
+// What the module keeps for the process, besides two kinds of state kept
+// where they are used: each class object, created on first need and kept for
+// the process in its ClassDef (with a copy of its attributes), and each
+// constructor's interned parameter names, in its Signature. None of it is
+// torn down: the process ends with it. A forked child resets what a thread of
+// its parent may have held (`reset_after_fork`); a second interpreter is
+// refused at the door (`owning_interpreter`).
+struct ModuleState {
+    // The interpreter that imported the module first; any other is refused.
+    std::atomic<std::int64_t> owning_interpreter{-1};
+    // The thread that builds the module tree, while it does; 0 when free.
+    // Reset in a forked child unless the forking thread holds it.
+    std::atomic<std::uint64_t> latch_holder{0};
+    // The root module, once built.
+    PyObject* root = nullptr;
+    // Whether the handler that resets this state in a forked child (and the
+    // line writer's lock) is registered.
+    bool forks_handled = false;
+};
+ModuleState state;
 
 // In a forked child, which has only the thread that forked: a latch or line
 // lock that another thread held would be waited for forever.
 void reset_after_fork() noexcept {
-    std::uint64_t holder = latch_holder.load(std::memory_order_relaxed);
-    if (holder != current_thread_id()) latch_holder.store(0, std::memory_order_relaxed);
+    std::uint64_t holder = state.latch_holder.load(std::memory_order_relaxed);
+    if (holder != current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
     tracing::reset_after_fork();
 }
 
@@ -160,13 +175,13 @@ PyObject* init_module() {
         return nullptr;
     }
     std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    if (!state.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         raise_exception(PyExc_ImportError,
                         "trelk does not support subinterpreters: it is already initialised in "
                         "another interpreter of this process");
         return nullptr;
     }
-    if (module_cell != nullptr) return Ref::borrow(module_cell).release();
+    if (state.root != nullptr) return Ref::borrow(state.root).release();
 
     // The tree is built by one thread. A second entry on that thread (a
     // finalizer that imports trelk while the tree is built) is refused, since
@@ -174,12 +189,12 @@ PyObject* init_module() {
     // interpreter lock, so that a thread holding the latch can never deadlock
     // against one holding the lock, and Ctrl-C ends their wait.
     const std::uint64_t self = current_thread_id();
-    if (latch_holder.load(std::memory_order_relaxed) == self) {
+    if (state.latch_holder.load(std::memory_order_relaxed) == self) {
         raise_exception(PyExc_ImportError,
                         "trelk cannot be imported while this thread is initialising it");
         return nullptr;
     }
-    for (std::uint64_t free = 0; !latch_holder.compare_exchange_weak(free, self, std::memory_order_acquire);
+    for (std::uint64_t free = 0; !state.latch_holder.compare_exchange_weak(free, self, std::memory_order_acquire);
          free = 0) {
         void* waiting = interpreter_wait_policy.step_aside();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -187,11 +202,10 @@ PyObject* init_module() {
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
     struct LatchReleased {
-        ~LatchReleased() { latch_holder.store(0, std::memory_order_release); }
+        ~LatchReleased() { state.latch_holder.store(0, std::memory_order_release); }
     } released;
-    if (module_cell != nullptr) return Ref::borrow(module_cell).release();
-    static bool forks_handled = false;
-    if (!forks_handled && !(forks_handled = platform::run_in_forked_children(reset_after_fork))) {
+    if (state.root != nullptr) return Ref::borrow(state.root).release();
+    if (!state.forks_handled && !(state.forks_handled = platform::run_in_forked_children(reset_after_fork))) {
         PyErr_NoMemory();  // the only reason the system gives
         return nullptr;
     }
@@ -201,7 +215,7 @@ PyObject* init_module() {
 #endif
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!root || !build_module_tree(root.get())) return nullptr;
-    module_cell = Ref::borrow(root.get()).release();
+    state.root = Ref::borrow(root.get()).release();
     return root.release();
 }
 

@@ -36,9 +36,9 @@ template <std::string (*form)(const Version&)>
 PyObject* version_form(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Result<Reading<VersionObject>> reading = enter_for_reading<VersionObject>(self, version_class);
-            if (!reading.ok()) return hand_over(reading.take_error());
-            return hand_over(text_to_python(form(reading.value()->value)));
+            Reading<VersionObject> reading = enter_quietly<VersionObject, false>(self, version_class);
+            if (!reading) return hand_over(entry_refusal(self, version_class, false));
+            return hand_over(text_to_python(form(reading->value)));
         });
 }
 
