@@ -1,7 +1,10 @@
-"""Shared helpers: reading text forms and values back, internal failures, the unraisable
-hook, and child processes for tests that need a fresh interpreter."""
+"""Shared helpers and tables: the classes' fields and operators, reading text forms and
+values back, internal failures, the unraisable hook, and child processes for tests that
+need a fresh interpreter."""
 
+import collections
 import gc
+import operator
 import os
 import subprocess
 import sys
@@ -9,7 +12,8 @@ import textwrap
 
 import pytest
 
-from trelk.package.constraint import Cmp, CmpType, Depends, Maximize
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from trelk.package.version import Version
 
 
 # Up to 3.11 a collection runs inside the allocation that calls for it, and so
@@ -59,6 +63,58 @@ def address_space_limit():
     """)
     if probe.stdout.split() != [b"applied"]:
         pytest.skip("RLIMIT_AS is not applied here (qemu-user ignores it), so memory cannot run out")
+
+
+# Each constraint class's properties, in the order its constructor takes them.
+FIELDS = {Cmp: ("lhs", "rhs", "op"), Depends: ("on",), IfThen: ("cond", "then"), Maximize: ("item",),
+          Minimize: ("item",), NumOf: ("of",), SpecOption: ("package_name", "option_name"), Value: ("value",)}
+# The parameters of each constructor that takes only required ones: Depends names its
+# property `name` there, and a Value is made only by conversion.
+PARAMETERS = {**{cls: names for cls, names in FIELDS.items() if cls is not Value}, Depends: ("name",),
+              Version: ("ver",)}
+
+Operator = collections.namedtuple("Operator", "name number symbol fn mirrored")
+# The CmpType members in the order of their numbers; `mirrored` is the operator that the
+# interpreter tries on the right operand when the left one declines.
+OPERATORS = [
+    Operator("Less", 0, "<", operator.lt, operator.gt),
+    Operator("LessOrEqual", 1, "<=", operator.le, operator.ge),
+    Operator("NotEqual", 2, "!=", operator.ne, operator.ne),
+    Operator("Equal", 3, "==", operator.eq, operator.eq),
+    Operator("GreaterOrEqual", 4, ">=", operator.ge, operator.le),
+    Operator("Greater", 5, ">", operator.gt, operator.lt),
+]
+
+
+# A good argument for each parameter of PARAMETERS.
+VALID = {"lhs": Depends("a"), "rhs": 1, "op": CmpType.Less, "name": "a", "cond": Depends("a"), "then": Depends("b"),
+         "item": Depends("a"), "of": [], "package_name": "p", "option_name": "o", "ver": "1"}
+# The kind of value that each parameter and property takes (the keys of test_hostile.KINDS).
+KIND = {**dict.fromkeys(["lhs", "rhs", "cond", "then", "item"], "constraint"), "op": "op",
+        **dict.fromkeys(["of", "constraints"], "list"),
+        **dict.fromkeys(["set_options", "set_defaults", "value"], "value"),
+        **dict.fromkeys(["name", "on", "package_name", "option_name", "ver"], "text")}
+
+
+def cmp():
+    return Cmp(SpecOption("p", "o"), NumOf([Depends("a"), 1]), CmpType.Less)
+
+
+# For every property: a receiver to set it on, a good value and the receiver's text form once that is set.
+SETTABLE = {
+    "lhs": (cmp, 2.5, "[ 2.5 ] < [ NumOf( Depends( a ), 1 ) ]"),
+    "rhs": (cmp, NumOf([]), "[ Package 'p' -> Option 'o' ] < [ NumOf(  ) ]"),
+    "op": (cmp, CmpType.Greater, "[ Package 'p' -> Option 'o' ] > [ NumOf( Depends( a ), 1 ) ]"),
+    "on": (lambda: Depends("a"), "b", "Depends( b )"),
+    "cond": (lambda: IfThen(Depends("a"), 1), "c", "If( c ) Then [ 1 ]"),
+    "then": (lambda: IfThen(Depends("a"), 1), True, "If( Depends( a ) ) Then [ true ]"),
+    "item": (lambda: Minimize(NumOf([])), Version("3"), "Minimize( 3 )"),
+    "of": (lambda: NumOf([Depends("a")]), (1, "x"), "NumOf( 1, x )"),
+    "package_name": (lambda: SpecOption("p", "o"), "q", "Package 'q' -> Option 'o'"),
+    "option_name": (lambda: SpecOption("p", "o"), "", "Package 'p' -> Option ''"),
+    "value": (lambda: value_of("v"), 5, "5"),
+}
+assert sorted(SETTABLE) == sorted({name for names in FIELDS.values() for name in names})
 
 
 PRE = "Cannot compare type None from constraint Maximize( "

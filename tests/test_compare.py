@@ -5,21 +5,14 @@ import operator
 
 import pytest
 
-from conftest import text_of, value_of
+from conftest import OPERATORS, text_of, value_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
 
 # function, symbol, CmpType member, mirrored function
-OPS = [
-    (operator.lt, "<", "Less", operator.gt),
-    (operator.le, "<=", "LessOrEqual", operator.ge),
-    (operator.ne, "!=", "NotEqual", operator.ne),
-    (operator.eq, "==", "Equal", operator.eq),
-    (operator.ge, ">=", "GreaterOrEqual", operator.le),
-    (operator.gt, ">", "Greater", operator.lt),
-]
+OPS = [(op.fn, op.symbol, op.name, op.mirrored) for op in OPERATORS]
 SYMBOL = {fn: sym for fn, sym, _, _ in OPS}
 
 # kind: (builder, value type, text form)

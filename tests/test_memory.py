@@ -13,7 +13,7 @@ import _testcapi
 import pytest
 
 import trelk
-from conftest import run_python, text_of
+from conftest import FIELDS, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
@@ -206,15 +206,15 @@ OPERATIONS = {
     "if_then, keyword": (lambda: (Depends("a") == True, fresh("\u00fc\u00fc")), lambda c, t: c.if_then(then=t)),  # noqa: E712
 }
 GETTERS = {  # receiver, properties
-    "Cmp": (lambda: Cmp(SpecOption("p", "o"), 1, CmpType.Less), ["lhs", "rhs", "op"]),
-    "Depends": (lambda: Depends(fresh("\u00e4\u00e4")), ["on"]),
-    "IfThen": (lambda: IfThen(Depends("a"), 2), ["cond", "then"]),
-    "Maximize": (lambda: Maximize(1), ["item"]), "Minimize": (lambda: Minimize(2), ["item"]),
-    "NumOf": (lambda: NumOf([Depends("a"), 1]), ["of"]),
-    "SpecOption": (lambda: SpecOption(fresh("p\u00e4"), "o"), ["package_name", "option_name"]),
+    "Cmp": (lambda: Cmp(SpecOption("p", "o"), 1, CmpType.Less), FIELDS[Cmp]),
+    "Depends": (lambda: Depends(fresh("\u00e4\u00e4")), FIELDS[Depends]),
+    "IfThen": (lambda: IfThen(Depends("a"), 2), FIELDS[IfThen]),
+    "Maximize": (lambda: Maximize(1), FIELDS[Maximize]), "Minimize": (lambda: Minimize(2), FIELDS[Minimize]),
+    "NumOf": (lambda: NumOf([Depends("a"), 1]), FIELDS[NumOf]),
+    "SpecOption": (lambda: SpecOption(fresh("p\u00e4"), "o"), FIELDS[SpecOption]),
 }
 for value_ in (True, 5, 2.5, fresh("\u00e4\u00e4"), Version("1.2")):
-    GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), ["value"])
+    GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), FIELDS[Value])
 SETTERS = {"lhs": lambda: 1, "rhs": lambda: 2.5, "op": lambda: CmpType.Greater, "on": lambda: fresh("\u00fc\u00fc"),
            "cond": lambda: "c", "then": Index, "item": lambda: 3, "of": lambda: [Depends("a"), fresh("\u00fc\u00fc")],
            "package_name": lambda: fresh("\u00e9\u00e9"), "option_name": lambda: "x", "value": lambda: fresh("\u00fc\u00fc")}

@@ -7,10 +7,8 @@ import types
 import pytest
 
 import trelk
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python
-from trelk.package.constraint import (
-    Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
-)
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, PARAMETERS, run_python
+from trelk.package.constraint import Cmp, CmpType, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
@@ -56,26 +54,18 @@ def test_classes_only_in_submodules(module, name):
         getattr(module, name)
 
 
-CLASSES = [  # class, text signature, doc, properties
-    (PackageOutline, "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)",
-     "", ""),
-    (Cmp, "(lhs, rhs, op)", "", "lhs rhs op"),
-    (CmpType, None, None, ""),
-    (Depends, "(name)", "", "on"),
-    (IfThen, "(cond, then)", "", "cond then"),
-    (Maximize, "(item)", "", "item"),
-    (Minimize, "(item)", "", "item"),
-    (NumOf, "(of)", "", "of"),
-    (SpecOption, "(package_name, option_name)", "", "package_name option_name"),
-    (Value, None, None, "value"),
-    (Version, "(ver)",
-     "A generic version.\n\nSee the documentation for this module for more information.", ""),
+CLASSES = [  # class, text signature, doc
+    (PackageOutline, "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)", ""),
+    *[(cls, f"({', '.join(params)})", "") for cls, params in PARAMETERS.items() if cls is not Version],
+    (CmpType, None, None),
+    (Value, None, None),
+    (Version, "(ver)", "A generic version.\n\nSee the documentation for this module for more information."),
 ]
 
 
-@pytest.mark.parametrize("cls, signature, doc, props", CLASSES,
+@pytest.mark.parametrize("cls, signature, doc", CLASSES,
                          ids=lambda x: getattr(x, "__name__", None))
-def test_class_identity(cls, signature, doc, props):
+def test_class_identity(cls, signature, doc):
     name = cls.__name__
     assert cls.__qualname__ == name
     assert cls.__module__ == "builtins"
@@ -84,7 +74,7 @@ def test_class_identity(cls, signature, doc, props):
     assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
     found = {k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
-    assert found == set(props.split())
+    assert found == set(FIELDS.get(cls, ()))
     for prop in found:
         assert vars(cls)[prop].__doc__ == ""
 

@@ -37,11 +37,8 @@ class StrictDict(dict):
     ],
 )
 def test_accepted(args, kwargs):
-    o = PackageOutline(*args, **kwargs)
-    assert type(o) is PackageOutline
-    assert o == o and o != PackageOutline("p") and hash(o) == hash(o)
-    with pytest.raises(AttributeError):
-        o.name
+    # An outline shows nothing of its content (test_binding checks what every object shows).
+    assert type(PackageOutline(*args, **kwargs)) is PackageOutline
 
 
 @pytest.mark.parametrize("args, kwargs, message", [

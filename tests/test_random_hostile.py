@@ -17,6 +17,8 @@ import random
 import sys
 import threading
 
+from conftest import FIELDS, PARAMETERS
+
 # Seeds that once found a fault; they are played on every run.
 KEPT_SEEDS = []
 # How many fresh seeds a test run plays (the CI run under AddressSanitizer sets more).
@@ -30,8 +32,6 @@ def play(seed):
 
     rng = random.Random(seed)
     classes = [Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, PackageOutline, Version]
-    props = {Cmp: ["lhs", "rhs", "op"], Depends: ["on"], IfThen: ["cond", "then"], Maximize: ["item"],
-             Minimize: ["item"], NumOf: ["of"], SpecOption: ["package_name", "option_name"]}
     ops = ["__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"]
     # Objects reachable only through these containers, so a hook can drop their last reference.
     pool, reading, threads = [], [], []  # reading: the containers being read right now
@@ -144,7 +144,7 @@ def play(seed):
             return Version(rng.choice(["1.2.3", "1..2", "2.>", some_value()]))
         if cls is CmpType:
             return CmpType.Greater
-        return cls(*[some_value() for _ in range({Depends: 1, IfThen: 2, SpecOption: 2}.get(cls, 1))])
+        return cls(*[some_value() for _ in PARAMETERS[cls]])
 
     old_hooks = sys.excepthook, sys.unraisablehook
     sys.excepthook = lambda *args: action()
@@ -165,7 +165,7 @@ def play(seed):
         sys.excepthook, sys.unraisablehook = old_hooks
     # Every access was given back: each object is readable and writable again.
     for obj in pool:
-        for prop in props.get(type(obj), []):
+        for prop in FIELDS.get(type(obj), ()):
             try:
                 value = getattr(obj, prop)
             except BaseException as exc:  # noqa: B036 - an IfThen made on another thread
@@ -176,7 +176,8 @@ def play(seed):
 
 def test_random_hostile_callers(python_child):
     seeds = KEPT_SEEDS + [random.randrange(1 << 32) for _ in range(FRESH_SEEDS)]
-    result = python_child(f"import sys; sys.argv[1:] = {seeds!r}; exec(open({__file__!r}).read())",
+    result = python_child(f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); "
+                          f"sys.argv[1:] = {seeds!r}; exec(open({__file__!r}).read())",
                           timeout=900)
     played = result.stdout.decode().split()
     # Internal failures that the hooks provoke on purpose report on standard error.

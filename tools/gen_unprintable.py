@@ -1,9 +1,10 @@
-"""Writes src/package/unprintable.inc: the code point ranges that the version
+"""Writes src/core/unprintable.inc: the code point ranges that the version
 error text escapes as \\u{...} (controls, format characters, surrogates, private
-use, unassigned code points, line and paragraph separators, and combining marks).
+use, unassigned code points, line and paragraph separators, and non-spacing and
+enclosing combining marks).
 
 Run with the interpreter whose Unicode database should be used:
-    python tools/gen_unprintable.py > src/package/unprintable.inc
+    python tools/gen_unprintable.py > src/core/unprintable.inc
 """
 
 import sys

@@ -1,8 +1,11 @@
 """Random operation sequences checked against a pure-Python model; version parsing against a reference."""
 
+import contextlib
 import decimal
+import importlib.util
+import io
 import math
-import operator
+import pathlib
 import re
 import unicodedata
 
@@ -10,24 +13,19 @@ import pytest
 from hypothesis import example, given, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
-from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from trelk.package.constraint import Cmp, CmpType, Depends
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
+from conftest import FIELDS as FIELDS_OF_CLASS, KIND, OPERATORS, PARAMETERS, text_of
 
-CLASSES = (Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value)
-OPVAL = {"Less": 0, "LessOrEqual": 1, "NotEqual": 2, "Equal": 3, "GreaterOrEqual": 4, "Greater": 5}
-SYM = {"Less": "<", "LessOrEqual": "<=", "NotEqual": "!=", "Equal": "==", "GreaterOrEqual": ">=", "Greater": ">"}
+CLASSES = tuple(FIELDS_OF_CLASS)
+OPVAL = {op.name: op.number for op in OPERATORS}
+SYM = {op.name: op.symbol for op in OPERATORS}
 # operator function, CmpType member as written, member once the interpreter has swapped the operands
-OPS = [(operator.lt, "Less", "Greater"), (operator.le, "LessOrEqual", "GreaterOrEqual"),
-       (operator.eq, "Equal", "Equal"), (operator.ne, "NotEqual", "NotEqual"),
-       (operator.gt, "Greater", "Less"), (operator.ge, "GreaterOrEqual", "LessOrEqual")]
-CTORS = {"Cmp": (Cmp, ["lhs", "rhs", "op"]), "Depends": (Depends, ["name"]), "IfThen": (IfThen, ["cond", "then"]),
-         "Maximize": (Maximize, ["item"]), "Minimize": (Minimize, ["item"]), "NumOf": (NumOf, ["of"]),
-         "SpecOption": (SpecOption, ["package_name", "option_name"]),
-         "PackageOutline": (PackageOutline, ["name", "constraints"])}
-FIELDS = {k: names for k, (_, names) in CTORS.items()} | {"Depends": ["on"], "Value": ["value"]}
-ARGKIND = {"lhs": "c", "rhs": "c", "cond": "c", "then": "c", "item": "c", "of": "seq", "constraints": "seq",
-           "op": "op", "name": "text", "on": "text", "package_name": "text", "option_name": "text", "value": "value"}
+OPS = [(op.fn, op.name, {o.fn: o.name for o in OPERATORS}[op.mirrored]) for op in OPERATORS]
+CTORS = {cls.__name__: (cls, params) for cls, params in PARAMETERS.items() if cls is not Version} | {
+    "PackageOutline": (PackageOutline, ("name", "constraints"))}
+FIELDS = {cls.__name__: names for cls, names in FIELDS_OF_CLASS.items()}
 NODE_TYPES = {"Cmp": "Bool", "Depends": "Bool", "NumOf": "Int", "SpecOption": "Unknown"}  # others: none
 LITERAL_KINDS = {bool: "Bool", int: "Int", float: "Float", str: "Str"}
 TEXT_LIMIT = 3000
@@ -84,25 +82,40 @@ def refused(exc, message, fn, *args):
     assert str(info.value) == message
 
 
-def text_of(obj):
-    """Text form of `obj`'s constraint, read from the message of a refused comparison."""
-    pre = "Cannot compare type None from constraint Maximize( "
-    post = " ) with type Some(Int) from constraint 1 using operator '=='"
-    with pytest.raises(NotImplementedError) as info:
-        Maximize(obj) == 1
-    msg = str(info.value)
-    assert msg.startswith(pre) and msg.endswith(post), msg
-    return msg[len(pre):-len(post)]
-
-
 ALNUM = set("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
-VALPHA = "0123456789abAZ.-+*> _\t\"\\\x01ü中\u0301\u200b"
+# One character at least of every category, escaped or not: Cc, Cf, Co, Cn, Mn, Me, Zl, Zp
+# are escaped; Mc, Zs, Lo, Nd and So are not. Lone surrogates (Cs) never reach the parser.
+VALPHA = "0123456789abAZ.-+*> _\t\r\n\0\"\\\x01\x85\xa0ü中\u0301\u0903\u20dd\u200b\xad\u2028\u2029\ue000\u0378😀"
+TOOLS = pathlib.Path(__file__).parent.parent / "tools"
+UNPRINTABLE_TABLE = pathlib.Path(__file__).parent.parent / "src" / "core" / "unprintable.inc"
+
+
+def unprintable_ranges():
+    """The code point ranges escaped as \\u{...}: the generated table that the parser is built with."""
+    return [tuple(int(n, 16) for n in re.findall(r"0x([0-9a-f]+)", line))
+            for line in UNPRINTABLE_TABLE.read_text().splitlines() if line.startswith("{")]
+
+
+UNPRINTABLE = unprintable_ranges()
 
 
 def escape(s):
     named = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
-    hidden = {c for c in set(s) if unicodedata.category(c) in ("Cc", "Cf", "Cn", "Mn", "Mc", "Me")}
+    hidden = {c for c in set(s) if any(first <= ord(c) <= last for first, last in UNPRINTABLE)}
     return "".join(named.get(c) or (f"\\u{{{ord(c):x}}}" if c in hidden else c) for c in s)
+
+
+def test_unprintable_table_is_the_generators():
+    header = UNPRINTABLE_TABLE.read_text().splitlines()[0]
+    if f"from Unicode {unicodedata.unidata_version};" not in header:
+        pytest.skip(f"this interpreter has Unicode {unicodedata.unidata_version}; the table: {header}")
+    spec = importlib.util.spec_from_file_location("gen_unprintable", TOOLS / "gen_unprintable.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    written = io.StringIO()
+    with contextlib.redirect_stdout(written):
+        generator.main()
+    assert written.getvalue() == UNPRINTABLE_TABLE.read_text()
 
 
 def reference_version(t):
@@ -135,6 +148,7 @@ def reference_version(t):
 @example("18446744073709551615.0018446744073709551616-007")
 @example("1.>..")
 @example("1.>.")
+@example("1.a\x85\xa0\xad\u0378\u0903\u20dd\u2028\u2029\ue000b")  # every category, escaped or not
 def test_version_parse_matches_reference(t):
     expected = reference_version(t)
     if isinstance(expected, str):
@@ -180,8 +194,8 @@ class ConstraintMachine(RuleBasedStateMachine):
 
     def argument(self, data, name):
         """(object, model of the stored field, refusal message or None) for an argument or new value."""
-        kind = ARGKIND[name]
-        if kind == "seq":
+        kind = KIND[name]
+        if kind == "list":
             shape = data.draw(st.sampled_from([list, tuple, *BAD_SEQUENCES]))
             if shape in BAD_SEQUENCES:
                 return shape, None, BAD_SEQUENCES[shape]
@@ -197,7 +211,7 @@ class ConstraintMachine(RuleBasedStateMachine):
             x = data.draw(st.one_of(TEXTS, st.sampled_from([5, None])))
             return x, x, None if isinstance(x, str) else f"'{type(x).__qualname__}' object cannot be cast as 'str'"
         x, m = self.operand(data)
-        if kind == "c":
+        if kind == "constraint":
             return x, m, None if m else f"cannot convert '{type(x)}' to Constraint"
         m = None if isinstance(x, CLASSES) else m
         return x, m, None if m else f"cannot cast Python type '{type(x)}' to SpecOptionValue"
@@ -245,12 +259,12 @@ class ConstraintMachine(RuleBasedStateMachine):
     def get_field(self, data):
         obj, model = data.draw(st.sampled_from(self.pool))
         field = data.draw(st.sampled_from(FIELDS[model[0]]))
-        got, kind = getattr(obj, field), ARGKIND[field]
+        got, kind = getattr(obj, field), KIND[field]
         want = model if kind == "value" else model[FIELDS[model[0]].index(field) + 1]
-        if kind == "c":
+        if kind == "constraint":
             assert got is not getattr(obj, field)
             self.keep(got, want)
-        elif kind == "seq":
+        elif kind == "list":
             assert type(got) is list and len(got) == len(want)
             for item, m in zip(got, want):
                 self.keep(item, m)
