@@ -370,6 +370,43 @@ def test_allocation_failure_with_tracing_on(allocations):
     assert result.returncode == 0 and result.stdout.endswith(b"swept\n"), result.stderr
 
 
+def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
+    # What a failed attempt built stays built; the next attempt completes the tree and
+    # registers its modules, not those of a failed attempt.
+    result = run_python("""
+        import _testcapi, importlib.util, itertools, sys
+        spec = importlib.util.find_spec("trelk")
+        failures = set()
+        for point in itertools.count():
+            assert point < 2000, "no success"
+            _testcapi.set_nomemory(point, point + 1)
+            try:
+                module = importlib.util.module_from_spec(spec)
+            except MemoryError:
+                failures.add("MemoryError")
+                continue
+            except RuntimeError as error:
+                # The interpreter can fail to make a class without saying why: the module says which.
+                assert str(error).startswith("An error occurred while initializing "), error
+                failures.add("RuntimeError")
+                continue
+            finally:
+                _testcapi.remove_mem_hooks()
+            break
+        package = module.package
+        for name, members in [("outline", ["PackageOutline"]), ("version", ["Version"]),
+                              ("constraint", ["Cmp", "CmpType", "Depends", "IfThen", "Maximize",
+                                              "Minimize", "NumOf", "SpecOption", "Value"])]:
+            assert sys.modules["trelk.package." + name] is getattr(package, name)
+            assert getattr(package, name).__all__ == members
+        assert sys.modules["trelk.package"] is package
+        assert module.__all__ == ["package", "init_tracing", "main_entry"]
+        assert str(package.version.Version("1.2")) == "1.2"
+        print("MemoryError" in failures)
+    """)
+    assert result.stdout == b"True\n", result.stderr
+
+
 @pytest.mark.skipif(COUNTDOWN is None, reason="needs the module's test build: tools/allocation_failures.sh")
 def test_tree_released_while_every_allocation_fails():
     Depends("a") == True  # noqa: B015 - the literal nodes are made once, and kept

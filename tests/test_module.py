@@ -7,7 +7,7 @@ import types
 import pytest
 
 import trelk
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, run_python, text_of
 from trelk.package.constraint import (
     Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
 )
@@ -102,6 +102,27 @@ def test_class_flags(cls):
     assert "__init__" not in vars(cls)
     assert "__str__" not in vars(cls) or cls is Version
     assert "__repr__" not in vars(cls) or cls in (Version, CmpType)
+
+
+@pytest.mark.parametrize("cls, args, form", [
+    (Version, ("1.2-a",), text_of),
+    (Depends, ("a",), text_of),
+    (Cmp, (1, Depends("a"), CmpType.Less), text_of),
+    (PackageOutline, ("p", [Depends("a")]), type),  # an outline shows nothing of what it holds
+], ids=lambda x: getattr(x, "__name__", None))
+def test_new_builds_as_a_call_does(cls, args, form):
+    # type.__call__ and cls.__new__ reach the class's tp_new, not its vectorcall.
+    for made in (cls.__new__(cls, *args), type.__call__(cls, *args)):
+        assert type(made) is cls
+        assert form(made) == form(cls(*args))
+    with pytest.raises(TypeError, match=r"^\w+\.__new__\(\) missing \d required positional argument"):
+        cls.__new__(cls)
+
+
+def test_keyword_without_utf8_form_is_unexpected():
+    # A name that cannot be encoded matches no parameter, whatever it looks like.
+    with pytest.raises(TypeError, match="got an unexpected keyword argument"):
+        Depends(**{"name\ud800": "a"})
 
 
 def test_if_then_method():
@@ -215,6 +236,52 @@ def test_fork_while_another_thread_builds_the_module():
         if ended[0] != pid:
             os.kill(pid, 9)
         assert ended[0] == pid and ended[1] == 0, ended
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+def test_import_waits_for_another_thread_building_the_module():
+    # The builder is held inside the construction until this thread waits for it. The first
+    # wait is interrupted by a signal handler that raises; the second ends with the builder's
+    # module.
+    result = run_python("""
+        import builtins, importlib.util, signal, sys, threading, time
+        real_import, building, go_on = builtins.__import__, threading.Event(), threading.Event()
+        def held_import(name, *args, **kwargs):  # the module tree looks up sys
+            if name == "sys" and threading.current_thread().name == "builder":
+                building.set()
+                go_on.wait()
+            return real_import(name, *args, **kwargs)
+        builtins.__import__ = held_import
+        waits = []
+        def on_signal(*_):
+            # Counted only when it finds this thread waiting inside the module's entry point.
+            if sys._getframe(1).f_code.co_name != "_call_with_frames_removed":
+                return
+            waits.append(None)
+            if len(waits) == 1:
+                raise InterruptedError
+            go_on.set()
+        signal.signal(signal.SIGUSR1, on_signal)
+        def poke():
+            while not go_on.is_set():
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+                time.sleep(0.01)
+        built = []
+        builder = threading.Thread(target=lambda: built.append(__import__("trelk")), name="builder")
+        builder.start()
+        building.wait()
+        threading.Thread(target=poke).start()
+        spec = importlib.util.find_spec("trelk")
+        try:
+            importlib.util.module_from_spec(spec)
+        except InterruptedError:
+            pass
+        else:
+            raise AssertionError("the wait was not interrupted")
+        module = importlib.util.module_from_spec(spec)
+        builder.join()
+        assert built == [module] and len(waits) == 2, (built, module, waits)
     """, timeout=60)
     assert result.returncode == 0, result.stderr.decode()
 
