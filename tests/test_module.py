@@ -215,7 +215,7 @@ def test_import_from_a_finalizer_during_the_first_import():
 def test_fork_while_another_thread_builds_the_module():
     # The construction latch that the builder held is nobody's in the child.
     result = run_python("""
-        import builtins, importlib.util, os, threading, time
+        import builtins, importlib.util, os, sys, threading, time
         real_import, building = builtins.__import__, threading.Event()
         def slow_import(name, *args, **kwargs):  # the module tree looks up sys
             if name == "sys" and threading.current_thread().name == "builder":
@@ -229,7 +229,7 @@ def test_fork_while_another_thread_builds_the_module():
         if pid == 0:
             builtins.__import__ = real_import
             trelk = importlib.util.module_from_spec(importlib.util.find_spec("trelk"))
-            os._exit(0 if str(trelk.package.version.Version("1.2")) == "1.2" else 1)
+            sys.exit(0 if str(trelk.package.version.Version("1.2")) == "1.2" else 1)
         deadline = time.monotonic() + 10
         while (ended := os.waitpid(pid, os.WNOHANG))[0] != pid and time.monotonic() < deadline:
             time.sleep(0.01)
