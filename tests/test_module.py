@@ -119,10 +119,16 @@ def test_new_builds_as_a_call_does(cls, args, form):
         cls.__new__(cls)
 
 
-def test_keyword_without_utf8_form_is_unexpected():
-    # A name that cannot be encoded matches no parameter, whatever it looks like.
-    with pytest.raises(TypeError, match="got an unexpected keyword argument"):
-        Depends(**{"name\ud800": "a"})
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("key", [Name("option_name"), "".join(["option", "_name"])], ids=["subclass", "made"])
+def test_keyword_not_interned_names_its_parameter(key):
+    # Only the interned names are found by identity; any other str is read.
+    assert text_of(SpecOption("p", **{key: "o"})) == text_of(SpecOption("p", "o"))
+    with pytest.raises(TypeError, match="got multiple values for argument 'option_name'"):
+        SpecOption("p", "o", **{key: "o"})
 
 
 def test_if_then_method():
