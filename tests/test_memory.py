@@ -370,6 +370,70 @@ def test_allocation_failure_with_tracing_on(allocations):
     assert result.returncode == 0 and result.stdout.endswith(b"swept\n"), result.stderr
 
 
+def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
+    # Each point is tried in a forked child that has not imported trelk yet. What a failed
+    # attempt built stays built; the next attempt completes the tree and registers its
+    # modules, not those of the failed attempt.
+    result = run_python("""
+        import _testcapi, importlib.util, os, sys
+        spec = importlib.util.find_spec("trelk")
+        CONSTRAINTS = ["Cmp", "CmpType", "Depends", "IfThen", "Maximize", "Minimize", "NumOf",
+                       "SpecOption", "Value"]
+
+        def check_tree(module):
+            package = module.package
+            for name, members in [("outline", ["PackageOutline"]), ("version", ["Version"]),
+                                  ("constraint", CONSTRAINTS)]:
+                assert sys.modules["trelk.package." + name] is getattr(package, name), name
+                assert getattr(package, name).__all__ == members, name
+            assert sys.modules["trelk.package"] is package
+            assert module.__all__ == ["package", "init_tracing", "main_entry"]
+            assert str(package.version.Version("1.2")) == "1.2"
+
+        def attempt(start, stop):
+            _testcapi.set_nomemory(start, stop)
+            try:
+                module = importlib.util.module_from_spec(spec)
+            except MemoryError:
+                outcome = "MemoryError"
+            except RuntimeError as error:
+                # The interpreter can fail to make a class without saying why: the module says which.
+                assert str(error).startswith("An error occurred while initializing "), error
+                outcome = "RuntimeError"
+            else:
+                outcome = "built"
+            finally:
+                _testcapi.remove_mem_hooks()
+            check_tree(module if outcome == "built" else importlib.util.module_from_spec(spec))
+            return outcome
+
+        def in_child(start, stop):
+            read, write = os.pipe()
+            if os.fork() == 0:
+                os.close(read)
+                os.write(write, attempt(start, stop).encode())
+                sys.exit(0)  # a normal exit, for the tools that count what ran
+            os.close(write)
+            with os.fdopen(read) as pipe:
+                outcome = pipe.read()
+            os.wait()
+            assert outcome in ("built", "MemoryError", "RuntimeError"), (start, stop, outcome)
+            return outcome
+
+        # The import's allocations: fewer than the first point from which all may fail.
+        low, high = 0, 1
+        while in_child(high, 0) != "built":
+            low, high = high, 2 * high
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (low, middle) if in_child(middle, 0) == "built" else (middle, high)
+        outcomes = {in_child(point, point + 1) for point in range(high)}
+        print(*sorted(outcomes))
+    """)
+    assert {b"MemoryError", b"built"} <= set(result.stdout.split()), result.stderr
+    assert b"internal failure" not in result.stderr, result.stderr
+
+
 @pytest.mark.skipif(COUNTDOWN is None, reason="needs the module's test build: tools/allocation_failures.sh")
 def test_tree_released_while_every_allocation_fails():
     Depends("a") == True  # noqa: B015 - the literal nodes are made once, and kept

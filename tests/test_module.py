@@ -7,8 +7,10 @@ import types
 import pytest
 
 import trelk
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, PARAMETERS, run_python
-from trelk.package.constraint import Cmp, CmpType, Value
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, PARAMETERS, run_python, text_of
+from trelk.package.constraint import (
+    Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
+)
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
@@ -92,6 +94,33 @@ def test_class_flags(cls):
     assert "__init__" not in vars(cls)
     assert "__str__" not in vars(cls) or cls is Version
     assert "__repr__" not in vars(cls) or cls in (Version, CmpType)
+
+
+@pytest.mark.parametrize("cls, args, form", [
+    (Version, ("1.2-a",), text_of),
+    (Depends, ("a",), text_of),
+    (Cmp, (1, Depends("a"), CmpType.Less), text_of),
+    (PackageOutline, ("p", [Depends("a")]), type),  # an outline shows nothing of what it holds
+], ids=lambda x: getattr(x, "__name__", None))
+def test_new_builds_as_a_call_does(cls, args, form):
+    # type.__call__ and cls.__new__ reach the class's tp_new, not its vectorcall.
+    for made in (cls.__new__(cls, *args), type.__call__(cls, *args)):
+        assert type(made) is cls
+        assert form(made) == form(cls(*args))
+    with pytest.raises(TypeError, match=r"^\w+\.__new__\(\) missing \d required positional argument"):
+        cls.__new__(cls)
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("key", [Name("option_name"), "".join(["option", "_name"])], ids=["subclass", "made"])
+def test_keyword_not_interned_names_its_parameter(key):
+    # Only the interned names are found by identity; any other str is read.
+    assert text_of(SpecOption("p", **{key: "o"})) == text_of(SpecOption("p", "o"))
+    with pytest.raises(TypeError, match="got multiple values for argument 'option_name'"):
+        SpecOption("p", "o", **{key: "o"})
 
 
 def test_if_then_method():
@@ -184,7 +213,7 @@ def test_import_from_a_finalizer_during_the_first_import():
 def test_fork_while_another_thread_builds_the_module():
     # The construction latch that the builder held is nobody's in the child.
     result = run_python("""
-        import builtins, importlib.util, os, threading, time
+        import builtins, importlib.util, os, sys, threading, time
         real_import, building = builtins.__import__, threading.Event()
         def slow_import(name, *args, **kwargs):  # the module tree looks up sys
             if name == "sys" and threading.current_thread().name == "builder":
@@ -198,13 +227,59 @@ def test_fork_while_another_thread_builds_the_module():
         if pid == 0:
             builtins.__import__ = real_import
             trelk = importlib.util.module_from_spec(importlib.util.find_spec("trelk"))
-            os._exit(0 if str(trelk.package.version.Version("1.2")) == "1.2" else 1)
+            sys.exit(0 if str(trelk.package.version.Version("1.2")) == "1.2" else 1)
         deadline = time.monotonic() + 10
         while (ended := os.waitpid(pid, os.WNOHANG))[0] != pid and time.monotonic() < deadline:
             time.sleep(0.01)
         if ended[0] != pid:
             os.kill(pid, 9)
         assert ended[0] == pid and ended[1] == 0, ended
+    """, timeout=60)
+    assert result.returncode == 0, result.stderr.decode()
+
+
+def test_import_waits_for_another_thread_building_the_module():
+    # The builder is held inside the construction until this thread waits for it. The first
+    # wait is interrupted by a signal handler that raises; the second ends with the builder's
+    # module.
+    result = run_python("""
+        import builtins, importlib.util, signal, sys, threading, time
+        real_import, building, go_on = builtins.__import__, threading.Event(), threading.Event()
+        def held_import(name, *args, **kwargs):  # the module tree looks up sys
+            if name == "sys" and threading.current_thread().name == "builder":
+                building.set()
+                go_on.wait()
+            return real_import(name, *args, **kwargs)
+        builtins.__import__ = held_import
+        waits = []
+        def on_signal(*_):
+            # Counted only when it finds this thread waiting inside the module's entry point.
+            if sys._getframe(1).f_code.co_name != "_call_with_frames_removed":
+                return
+            waits.append(None)
+            if len(waits) == 1:
+                raise InterruptedError
+            go_on.set()
+        signal.signal(signal.SIGUSR1, on_signal)
+        def poke():
+            while not go_on.is_set():
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+                time.sleep(0.01)
+        built = []
+        builder = threading.Thread(target=lambda: built.append(__import__("trelk")), name="builder")
+        builder.start()
+        building.wait()
+        threading.Thread(target=poke).start()
+        spec = importlib.util.find_spec("trelk")
+        try:
+            importlib.util.module_from_spec(spec)
+        except InterruptedError:
+            pass
+        else:
+            raise AssertionError("the wait was not interrupted")
+        module = importlib.util.module_from_spec(spec)
+        builder.join()
+        assert built == [module] and len(waits) == 2, (built, module, waits)
     """, timeout=60)
     assert result.returncode == 0, result.stderr.decode()
 

@@ -75,11 +75,8 @@ bool add_member(PyObject* module, PyObject* name, PyObject* value) {
         raise_error(type_mismatch(all.get(), "list"));
         return false;
     }
-    if (PyList_Append(all.get(), name) < 0) {
-        raise_error(Error::internal("could not append __name__ to __all__"));
-        return false;
-    }
-    return PyObject_SetAttr(module, name, value) == 0;
+    // Appending to a list fails only for memory, and says so.
+    return PyList_Append(all.get(), name) == 0 && PyObject_SetAttr(module, name, value) == 0;
 }
 
 bool add_class(PyObject* module, ClassDef& def) {
