@@ -168,6 +168,7 @@ def test_outline_values(measure, kind, what):
 VERSION_PARSE = "Version('1.2.3'), parse"
 HUNDRED_VERSIONS = "PackageOutline, 100 Version options"
 HUNDRED_INTS = "PackageOutline, 100 int options"
+HUNDRED_NONES = "PackageOutline, 100 None defaults"
 
 
 @pytest.mark.parametrize("name, stmt, anchor, per", [
@@ -175,14 +176,21 @@ HUNDRED_INTS = "PackageOutline, 100 int options"
     # Each entry's whole cost, its name and the outline's own share counted in.
     (HUNDRED_VERSIONS, "PackageOutline('pkg', None, versions)", VERSION_PARSE, 100),
     (HUNDRED_INTS, "PackageOutline('pkg', None, ints)", VERSION_PARSE, 100),
+    # An entry without value: its name and the walk alone.
+    (HUNDRED_NONES, "PackageOutline('pkg', None, None, nones)", VERSION_PARSE, 100),
 ])
 def test_version_value(measure, name, stmt, anchor, per):
     versions = {f"opt{i}": Version("1.2.3") for i in range(100)}
     ints = {f"opt{i}": i for i in range(100)}
-    measure(name, stmt, namespace(versions=versions, ints=ints), anchor=anchor, ops=2000 // per, per=per)
+    nones = dict.fromkeys(versions)
+    measure(name, stmt, namespace(versions=versions, ints=ints, nones=nones), anchor=anchor, ops=2000 // per, per=per)
     if name == HUNDRED_INTS:
         # What taking a Version as a value costs beyond taking an int.
         record_difference("Version option value, beyond an int's", HUNDRED_VERSIONS, HUNDRED_INTS, 1, VERSION_PARSE)
+    if name == HUNDRED_NONES:
+        # What the value alone costs: the copy of a Version.
+        record_difference("Version option value, beyond an entry without value", HUNDRED_VERSIONS, HUNDRED_NONES, 1,
+                          VERSION_PARSE)
 
 
 def test_refusal(measure):

@@ -2,6 +2,7 @@
 
 import pytest
 
+from trelk.package.constraint import Cmp, CmpType, SpecOption
 from trelk.package.version import Version
 
 MAX = 2**64 - 1
@@ -51,6 +52,10 @@ def test_accepted(text, debug_form, text_form):
     assert type(v) is Version
     assert repr(v) == debug_form
     assert str(v) == text_form
+    # A value taken from it shares its parts, and outlives it.
+    held = Cmp(SpecOption("p", "o"), v, CmpType.Equal)
+    del v
+    assert (repr(held.rhs.value), str(held.rhs.value)) == (debug_form, text_form)
 
 
 REFUSED = [

@@ -39,20 +39,10 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
 
 namespace {
 
-// The UTF-8 form of a str's characters, each of one type, into `value`;
-// false at a lone surrogate, leaving `value` unchanged.
+// The UTF-8 form of a str's characters, each of one type, written at `out`:
+// the end of what was written, or null at a lone surrogate.
 template <class Char>
-bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
-    // Measured first, so that the text is allocated once, in place.
-    std::size_t size = length;
-    for (std::size_t i = 0; i < length; ++i) {
-        Py_UCS4 code = characters[i];
-        if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
-        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
-    }
-    std::string& text = value.emplace<std::string>();  // filled in place: see common_value_from_python
-    text.resize(size);
-    char* out = text.data();
+char* encode_utf8(const Char* characters, std::size_t length, char* out) {
     auto byte = [&out](Py_UCS4 bits) { *out++ = static_cast<char>(bits); };
     for (std::size_t i = 0; i < length; ++i) {
         Py_UCS4 code = characters[i];
@@ -62,6 +52,7 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
             byte(0xc0 | code >> 6);
             byte(0x80 | (code & 0x3f));
         } else if (code < 0x10000) {
+            if (code >= 0xd800 && code <= 0xdfff) return nullptr;
             byte(0xe0 | code >> 12);
             byte(0x80 | (code >> 6 & 0x3f));
             byte(0x80 | (code & 0x3f));
@@ -72,6 +63,33 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
             byte(0x80 | (code & 0x3f));
         }
     }
+    return out;
+}
+
+// The same into `value`; false at a lone surrogate, leaving `value` unchanged.
+// The text is filled in place: see common_value_from_python.
+template <class Char>
+bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
+    // A short text, the usual option value, is written in one pass to a buffer
+    // that holds it however it encodes, and copied once.
+    constexpr std::size_t widest = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
+    char buffer[64];
+    if (length <= sizeof buffer / widest) {
+        const char* end = encode_utf8(characters, length, buffer);
+        if (end == nullptr) return false;
+        value.emplace<std::string>().assign(buffer, static_cast<std::size_t>(end - buffer));
+        return true;
+    }
+    // A longer one is measured first, so that it is allocated once, at its size.
+    std::size_t size = length;
+    for (std::size_t i = 0; i < length; ++i) {
+        Py_UCS4 code = characters[i];
+        if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
+        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
+    }
+    std::string& text = value.emplace<std::string>();
+    text.resize(size);
+    encode_utf8(characters, length, text.data());
     return true;
 }
 

@@ -163,7 +163,7 @@ ParseResult parse(std::string_view text) {
     if (const std::size_t count = dotted_numbers(text, numbers)) {
         Version version(count, 0);  // numbers need no copy of the text
         for (std::size_t i = 0; i < count; ++i) {
-            version.block_[i] = {numbers[i], 0, Version::StoredPart::Kind::Int, i + 1 < count ? '.' : 0u};
+            version.parts()[i] = {numbers[i], 0, Version::StoredPart::Kind::Int, i + 1 < count ? '.' : 0u};
         }
         return version;
     }
@@ -191,8 +191,8 @@ ParseResult parse(std::string_view text) {
 
     // k separators make k + 1 stored parts, followed by the copy of the text.
     Version version(separators + 1, text.size());
-    std::memcpy(version.block_ + separators + 1, text.data(), text.size());
-    Version::StoredPart* part = version.block_;
+    Version::StoredPart* part = version.parts();
+    std::memcpy(part + separators + 1, text.data(), text.size());
     start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (!is_separator(text[i])) continue;
@@ -205,32 +205,18 @@ ParseResult parse(std::string_view text) {
 
 Version::Version(std::size_t stored_parts, std::size_t text_size)
     : stored_parts_(stored_parts),
-      block_size_(stored_parts * sizeof(StoredPart) + text_size),
-      block_(static_cast<StoredPart*>(memory_pool::allocate_node(block_size_))) {}
-
-Version::Version(const Version& other) : stored_parts_(other.stored_parts_), block_size_(other.block_size_) {
-    // A version moved from has no block, nor does its copy.
-    if (other.block_ == nullptr) return;
-    block_ = static_cast<StoredPart*>(memory_pool::allocate_node(block_size_));
-    std::memcpy(block_, other.block_, block_size_);
-}
-
-Version& Version::operator=(const Version& other) { return *this = Version(other); }
-
-Version& Version::operator=(Version&& other) noexcept {
-    std::swap(block_, other.block_);
-    std::swap(stored_parts_, other.stored_parts_);
-    std::swap(block_size_, other.block_size_);
-    return *this;
+      block_size_(sizeof(Block) + stored_parts * sizeof(StoredPart) + text_size),
+      block_(::new (memory_pool::allocate_node(block_size_)) Block{1}) {
+    static_assert(sizeof(Block) % alignof(StoredPart) == 0, "the parts follow the count");
 }
 
 VersionPart Version::part(std::size_t index) const noexcept {
-    const StoredPart& stored = block_[index / 2];
+    const StoredPart& stored = parts()[index / 2];
     if (index % 2 == 1) return Separator{static_cast<char>(stored.separator)};
     switch (stored.kind) {
         case StoredPart::Kind::Int: return stored.value;
         case StoredPart::Kind::Str:
-            return std::string_view(reinterpret_cast<const char*>(block_ + stored_parts_) + stored.value,
+            return std::string_view(reinterpret_cast<const char*>(parts() + stored_parts_) + stored.value,
                                     stored.text_length);
         case StoredPart::Kind::Wildcard: break;
     }

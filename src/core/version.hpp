@@ -37,15 +37,27 @@ using ParseResult = std::variant<Version, VersionParseError>;
 
 class Version {
 public:
-    Version(const Version& other);
+    // A copy shares the block: copies are made by the million (every option
+    // value, every literal), and nothing changes a block once parsed. The count
+    // of sharers needs no atomics, as the pool's blocks need no lock: both are
+    // touched only by a thread that holds the interpreter lock.
+    Version(const Version& other) noexcept
+        : stored_parts_(other.stored_parts_), block_size_(other.block_size_), block_(other.block_) {
+        if (block_ != nullptr) ++block_->sharers;
+    }
     Version(Version&& other) noexcept
         : stored_parts_(std::exchange(other.stored_parts_, 0)),
           block_size_(std::exchange(other.block_size_, 0)),
           block_(std::exchange(other.block_, nullptr)) {}
-    Version& operator=(const Version& other);
-    Version& operator=(Version&& other) noexcept;
+    Version& operator=(const Version& other) noexcept { return *this = Version(other); }
+    Version& operator=(Version&& other) noexcept {
+        std::swap(block_, other.block_);
+        std::swap(stored_parts_, other.stored_parts_);
+        std::swap(block_size_, other.block_size_);
+        return *this;
+    }
     ~Version() {
-        if (block_ != nullptr) memory_pool::release_node(block_, block_size_);
+        if (block_ != nullptr && --block_->sharers == 0) memory_pool::release_node(block_, block_size_);
     }
 
     // Non-separator parts and separators alternate, beginning and ending with a
@@ -53,19 +65,23 @@ public:
     std::size_t part_count() const noexcept { return stored_parts_ == 0 ? 0 : 2 * stored_parts_ - 1; }
     VersionPart part(std::size_t index) const noexcept;
 
-    // Versions are made and copied by the million: one pooled block holds the
-    // non-separator parts, each with the separator behind it, followed by a
-    // copy of the text, into which the Str parts point. The layout of a part
-    // is known only where versions are parsed.
+    // One pooled block holds the count of its sharers, then the non-separator
+    // parts, each with the separator behind it, then a copy of the text, into
+    // which the Str parts point. The layout of a part is known only where
+    // versions are parsed.
     struct StoredPart;
 
 private:
+    struct Block {
+        std::size_t sharers;
+    };
     Version(std::size_t stored_parts, std::size_t text_size);
+    StoredPart* parts() const noexcept { return reinterpret_cast<StoredPart*>(block_ + 1); }
     friend ParseResult parse(std::string_view text);
 
     std::size_t stored_parts_ = 0;  // none only once moved from
-    std::size_t block_size_ = 0;    // the parts, then the text
-    StoredPart* block_ = nullptr;
+    std::size_t block_size_ = 0;    // the count, the parts, then the text
+    Block* block_ = nullptr;
 };
 
 ParseResult parse(std::string_view text);
