@@ -62,11 +62,7 @@ ClassDef cmp_type_class{
     .make_attribute = make_member,
 };
 
-Result<CmpType> cmp_type_from_python_in_full(PyObject* obj) {
-    Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(obj, cmp_type_class);
-    if (!reading.ok()) return reading.take_error();
-    return reading.value()->member;
-}
+Error cmp_type_refusal(PyObject* obj) { return entry_refusal(obj, cmp_type_class, false); }
 
 Result<Ref> cmp_type_to_python(CmpType op) {
     PyTypeObject* cls = class_object(cmp_type_class);

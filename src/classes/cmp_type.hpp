@@ -17,11 +17,13 @@ struct CmpTypeObject : binding::Instance {
     void destruct() noexcept {}
 };
 
-// Only CmpType objects are accepted: no integer, text or other object.
-binding::Result<CmpType> cmp_type_from_python_in_full(PyObject* obj);
+// Only CmpType objects are accepted: no integer, text or other object. A
+// CmpType is never written, so it can always be read: anything the door
+// refuses is another object.
+binding::Error cmp_type_refusal(PyObject* obj);
 inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
     if (auto reading = binding::enter_quietly<CmpTypeObject, false>(obj, cmp_type_class)) return reading->member;
-    return cmp_type_from_python_in_full(obj);
+    return cmp_type_refusal(obj);
 }
 // A new CmpType object, never the class attribute itself.
 binding::Result<binding::Ref> cmp_type_to_python(CmpType op);

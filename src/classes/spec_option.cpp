@@ -10,7 +10,6 @@
 namespace trelk::spec::spec_option {
 
 using namespace trelk::binding;
-using package::version::version_class;
 
 namespace {
 
@@ -144,12 +143,9 @@ Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
         }
         if (!discard_ordinary_exception()) return Error::pending();
     }
-    PyTypeObject* version_type = class_object(version_class);
-    if (version_type == nullptr) return Error::pending();
-    if (is_instance(obj, version_type)) {
-        Result<package::version::Version> version = package::version::extract_version(obj);
-        if (version.ok()) return std::optional<SpecOptionValue>(version.take());
-        if (version.error().kind() == ErrorKind::Pending && !discard_ordinary_exception()) return Error::pending();
+    // A Version is never written, so it can always be read.
+    if (std::optional<package::version::Version> version = package::version::exact_version_copy(obj)) {
+        return std::optional<SpecOptionValue>(std::move(*version));
     }
     return std::optional<SpecOptionValue>();
 }

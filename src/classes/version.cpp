@@ -63,12 +63,6 @@ ClassDef version_class{
     .vectorcall = constructor_vectorcall<VersionConstructor>,
 };
 
-Result<Version> extract_version(PyObject* obj) {
-    Result<Reading<VersionObject>> reading = enter_for_reading<VersionObject>(obj, version_class);
-    if (!reading.ok()) return reading.take_error();
-    return reading.value()->value;
-}
-
 std::optional<Version> exact_version_copy(PyObject* obj) {
     Reading<VersionObject> reading = enter_quietly<VersionObject, false>(obj, version_class);
     if (!reading) return std::nullopt;
