@@ -11,7 +11,7 @@
 #include "core/constraint_tree.hpp"
 #include "core/type_check.hpp"
 
-using namespace trelk::package::constraint;
+using namespace trelk::core::constraint;
 
 namespace {
 
@@ -47,7 +47,7 @@ private:
 
 // A float prints positionally and reads back as the same double.
 void check_float_text(double value) {
-    std::string text = trelk::spec::spec_option::spec_option_value_text(SpecOptionValue(value));
+    std::string text = trelk::core::spec_option::spec_option_value_text(SpecOptionValue(value));
     if (std::isnan(value)) {
         require(text == "NaN");
         return;
@@ -109,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             case 5: stack.push_back(value_node(program.text())); break;
             case 6: {
-                auto parsed = trelk::package::version::parse(program.text());
-                if (auto* version = std::get_if<trelk::package::version::Version>(&parsed)) {
+                auto parsed = trelk::core::version::parse(program.text());
+                if (auto* version = std::get_if<trelk::core::version::Version>(&parsed)) {
                     stack.push_back(value_node(*version));
                 }
                 break;

@@ -6,7 +6,7 @@
 
 #include "core/version.hpp"
 
-using namespace trelk::package::version;
+using namespace trelk::core::version;
 
 namespace {
 

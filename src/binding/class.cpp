@@ -33,7 +33,7 @@ void object_release(void* block) noexcept { PyObject_Free(block); }
 
 // Instances take no part in garbage collection, so their memory can come from
 // a pool of their own in front of the interpreter's object allocator.
-memory_pool::BlockPool<object_allocate, object_release> instance_pool;
+core::memory_pool::BlockPool<object_allocate, object_release> instance_pool;
 
 PyObject* pooled_alloc(PyTypeObject* cls, Py_ssize_t) noexcept {
     auto size = static_cast<std::size_t>(cls->tp_basicsize);
@@ -122,7 +122,7 @@ PyTypeObject* create_class_object(ClassDef& def) {
 
 Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_location where) {
     std::uint64_t owner = def.owner_of(obj);
-    std::uint64_t current = current_thread_id();
+    std::uint64_t current = core::current_thread_id();
     if (owner == current) return success();
     return Error::internal(std::string(def.unsendable_name) +
                                " is unsendable, but sent to another thread (owner thread " +

@@ -65,7 +65,7 @@ template <class Obj, bool Writes>
 Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def) noexcept {
     PyTypeObject* cls = def.created.load(std::memory_order_acquire);
     if (cls == nullptr || Py_TYPE(obj) != cls) return {};
-    if (def.owner_of != nullptr && def.owner_of(obj) != current_thread_id()) return {};
+    if (def.owner_of != nullptr && def.owner_of(obj) != core::current_thread_id()) return {};
     return Entered<Obj, Writes>::try_enter(obj);
 }
 

@@ -60,7 +60,7 @@ bool Error::is_type_error() const {
 void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept {
     // Also reached from a slot's last catch, where nothing may be thrown.
     try {
-        std::string report = "trelk: internal failure on thread " + std::to_string(current_thread_id()) +
+        std::string report = "trelk: internal failure on thread " + std::to_string(core::current_thread_id()) +
                              " at " + where.file_name() + ":" + std::to_string(where.line()) + ": ";
         report.append(message);
         report.push_back('\n');
@@ -140,13 +140,13 @@ Result<std::string> message_text(PyObject* text) {
     const Py_ssize_t length = PyUnicode_GetLength(text);
     if (length < 0) return stand_in("<unprintable>");
     // Only what goes before the cut is encoded.
-    const bool cut = static_cast<std::uint64_t>(length) > text_cut::text_bound;
-    Ref kept = cut ? Ref::steal(PyUnicode_Substring(text, 0, static_cast<Py_ssize_t>(text_cut::text_bound)))
+    const bool cut = static_cast<std::uint64_t>(length) > core::text_cut::text_bound;
+    Ref kept = cut ? Ref::steal(PyUnicode_Substring(text, 0, static_cast<Py_ssize_t>(core::text_cut::text_bound)))
                    : Ref::borrow(text);
     Ref bytes = kept ? Ref::steal(PyUnicode_AsEncodedString(kept.get(), "utf-8", "surrogatepass")) : Ref();
     if (!bytes) return stand_in("<unprintable>");
     std::string out(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (cut) text_cut::append_cut_mark(out, static_cast<std::uint64_t>(length));
+    if (cut) core::text_cut::append_cut_mark(out, static_cast<std::uint64_t>(length));
     return out;
 }
 
@@ -157,7 +157,7 @@ Result<std::string> str_text(PyObject* obj) {
 }
 
 Error reported_refusal(std::string_view target, Error refusal) {
-    if (tracing::emit_event(tracing::Level::Error, target, refusal.message()) == tracing::Delivery::Interrupted) {
+    if (core::tracing::emit_event(core::tracing::Level::Error, target, refusal.message()) == core::tracing::Delivery::Interrupted) {
         return Error::pending();
     }
     return refusal;

@@ -19,7 +19,7 @@ namespace trelk::binding {
 
 // Held by every slot for as long as it runs.
 #if PY_VERSION_HEX < 0x030E0000
-using InsideModule = platform::KeptFromUnwinding<tracing::let_go_of_line>;
+using InsideModule = platform::KeptFromUnwinding<core::tracing::let_go_of_line>;
 #else
 struct InsideModule {};
 #endif

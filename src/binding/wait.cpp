@@ -17,6 +17,6 @@ bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
 
 }  // namespace
 
-const tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter, run_signal_handlers};
+const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter, run_signal_handlers};
 
 }  // namespace trelk::binding

@@ -9,6 +9,6 @@
 
 namespace trelk::binding {
 
-extern const tracing::WaitPolicy interpreter_wait_policy;
+extern const core::tracing::WaitPolicy interpreter_wait_policy;
 
 }  // namespace trelk::binding

@@ -4,7 +4,9 @@
 #include "binding/constructor.hpp"
 #include "classes/constraint.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 using namespace trelk::binding;
 
@@ -32,4 +34,4 @@ PyMethodDef cmp_if_then_method = {
     "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
     "cond.if_then(then) => If ( cond ) Then ( then )"};
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

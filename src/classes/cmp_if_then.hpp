@@ -3,9 +3,9 @@
 
 #include <Python.h>
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
 
 // Cmp.if_then(then): an IfThen whose cond is the receiver, without a type check.
 extern PyMethodDef cmp_if_then_method;
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

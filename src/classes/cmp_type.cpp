@@ -5,7 +5,9 @@
 
 #include "binding/text.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 using namespace trelk::binding;
 
@@ -70,4 +72,4 @@ Result<Ref> cmp_type_to_python(CmpType op) {
     return new_instance<CmpTypeObject>(cls, op);
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -7,7 +7,9 @@
 #include "binding/error.hpp"
 #include "core/constraint_tree.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 extern binding::ClassDef cmp_type_class;
 
@@ -28,4 +30,4 @@ inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
 // A new CmpType object, never the class attribute itself.
 binding::Result<binding::Ref> cmp_type_to_python(CmpType op);
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -5,7 +5,9 @@
 #include "classes/constraint.hpp"
 #include "core/type_check.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 using namespace trelk::binding;
 
@@ -59,4 +61,4 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
         });
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -5,7 +5,9 @@
 #include "binding/class.hpp"
 #include "classes/spec_option.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 using namespace trelk::binding;
 
@@ -33,7 +35,7 @@ Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
         // attempts below then refuse it. A thread check fails as it is.
         if (reading.error().kind() != ErrorKind::Runtime) return reading.take_error();
     }
-    Result<std::optional<SpecOptionValue>> plain = spec::spec_option::plain_value_from_python(obj);
+    Result<std::optional<SpecOptionValue>> plain = spec_option::plain_value_from_python(obj);
     if (!plain.ok()) return plain.take_error();
     if (plain.value()) return value_node(std::move(*plain.value()));
     // The type as it is now: a hook of the attempts above may have changed it.
@@ -84,7 +86,7 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
 void constraint_object_dealloc(PyObject* self) noexcept { destroy_instance<ConstraintObject>(self); }
 
 void thread_bound_object_dealloc(PyObject* self) noexcept {
-    if (reinterpret_cast<ThreadBoundObject*>(self)->owner != current_thread_id()) {
+    if (reinterpret_cast<ThreadBoundObject*>(self)->owner != core::current_thread_id()) {
         // The trees are released all the same: nodes are only touched under the
         // interpreter lock, so any thread can free them. The hook is Python code.
         [[maybe_unused]] InsideModule inside;
@@ -98,4 +100,4 @@ void thread_bound_object_dealloc(PyObject* self) noexcept {
     destroy_instance<ThreadBoundObject>(self);
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -15,7 +15,9 @@
 #include "core/constraint_tree.hpp"
 #include "core/thread_id.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 // An instance holds one node of its class's kind.
 struct ConstraintObject : binding::Instance {
@@ -29,7 +31,7 @@ struct ThreadBoundObject : ConstraintObject {
     std::uint64_t owner;
     void construct(NodeRef&& n) noexcept {
         ConstraintObject::construct(std::move(n));
-        owner = current_thread_id();
+        owner = core::current_thread_id();
     }
 };
 
@@ -69,4 +71,4 @@ binding::Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj);
 // A new object of the class named after the node's kind, holding the node.
 binding::Result<binding::Ref> constraint_to_python(NodeRef node);
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -16,7 +16,9 @@
 #include "classes/cmp_if_then.hpp"
 #include "classes/spec_option.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 using namespace trelk::binding;
 
@@ -150,11 +152,11 @@ template <>
 struct FieldCodec<Value> {
     using Stored = SpecOptionValue;
     static Result<Stored> from_python(PyObject* obj) {
-        return spec::spec_option::spec_option_value_from_python(obj);
+        return spec_option::spec_option_value_from_python(obj);
     }
     static Stored read(const Node& node, std::size_t) { return value(node); }
     static Result<Ref> to_python(const Node& node, std::size_t) {
-        return spec::spec_option::spec_option_value_to_python(value(node));
+        return spec_option::spec_option_value_to_python(value(node));
     }
 };
 
@@ -402,4 +404,4 @@ Result<Ref> constraint_to_python(NodeRef node) {
     return def.new_object(cls, std::move(node));
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

@@ -8,7 +8,9 @@
 #include "binding/error.hpp"
 #include "core/constraint_tree.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::classes::constraint {
+
+using namespace core::constraint;
 
 struct ConstraintClass : binding::ClassDef {
     // A new instance of the class holding `node`, of the class's kind, in the
@@ -31,4 +33,4 @@ const std::array<binding::ClassDef*, kind_count + 1>& constraint_module_classes(
 // A new object of the class of the node's kind, holding the node.
 binding::Result<binding::Ref> constraint_to_python(NodeRef node);
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::classes::constraint

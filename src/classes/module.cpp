@@ -23,7 +23,7 @@
 #include "core/tracing.hpp"
 #include "platform/fork.hpp"
 
-namespace trelk {
+namespace trelk::classes {
 
 using namespace trelk::binding;
 
@@ -54,8 +54,8 @@ ModuleState state;
 // lock that another thread held would be waited for forever.
 void reset_after_fork() noexcept {
     std::uint64_t holder = state.latch_holder.load(std::memory_order_relaxed);
-    if (holder != current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
-    tracing::reset_after_fork();
+    if (holder != core::current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
+    core::tracing::reset_after_fork();
 }
 
 PyModuleDef module_definition = {
@@ -126,20 +126,20 @@ bool build_module_tree(PyObject* root) {
     if (!package) return false;
 
     Ref outline = new_submodule("outline");
-    if (!outline || !add_class(outline.get(), package::outline::package_outline_class) ||
+    if (!outline || !add_class(outline.get(), outline::package_outline_class) ||
         !register_submodule(package.get(), outline.get(), "trelk.package.outline")) {
         return false;
     }
 
     Ref constraint = new_submodule("constraint");
     if (!constraint) return false;
-    for (ClassDef* def : package::constraint::constraint_module_classes()) {
+    for (ClassDef* def : constraint::constraint_module_classes()) {
         if (!add_class(constraint.get(), *def)) return false;
     }
     if (!register_submodule(package.get(), constraint.get(), "trelk.package.constraint")) return false;
 
     Ref version = new_submodule("version");
-    if (!version || !add_class(version.get(), package::version::version_class) ||
+    if (!version || !add_class(version.get(), version::version_class) ||
         !register_submodule(package.get(), version.get(), "trelk.package.version")) {
         return false;
     }
@@ -185,7 +185,7 @@ PyObject* init_module() {
     // the tree is half-built. Other threads wait for the latch without the
     // interpreter lock, so that a thread holding the latch can never deadlock
     // against one holding the lock, and Ctrl-C ends their wait.
-    const std::uint64_t self = current_thread_id();
+    const std::uint64_t self = core::current_thread_id();
     if (state.latch_holder.load(std::memory_order_relaxed) == self) {
         raise_exception(PyExc_ImportError,
                         "trelk cannot be imported while this thread is initialising it");
@@ -208,7 +208,7 @@ PyObject* init_module() {
     }
 
 #ifndef NDEBUG
-    memory_pool::pool_access_allowed = [] () noexcept { return PyGILState_Check() != 0; };
+    core::memory_pool::pool_access_allowed = [] () noexcept { return PyGILState_Check() != 0; };
 #endif
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!root || !build_module_tree(root.get())) return nullptr;
@@ -219,12 +219,12 @@ PyObject* init_module() {
 PyObject* init_tracing(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
-            bool styled = !tracing::no_color_requested(std::getenv("NO_COLOR"));
-            switch (tracing::install_writer(styled, interpreter_wait_policy, tracing::Level::Warn, "trelk",
+            bool styled = !core::tracing::no_color_requested(std::getenv("NO_COLOR"));
+            switch (core::tracing::install_writer(styled, interpreter_wait_policy, core::tracing::Level::Warn, "trelk",
                                             "tracing activated")) {
-                case tracing::Installation::Done: Py_RETURN_NONE;
-                case tracing::Installation::Interrupted: return nullptr;  // a signal handler raised
-                case tracing::Installation::AlreadyInstalled: break;
+                case core::tracing::Installation::Done: Py_RETURN_NONE;
+                case core::tracing::Installation::Interrupted: return nullptr;  // a signal handler raised
+                case core::tracing::Installation::AlreadyInstalled: break;
             }
             raise_error(Error::internal(
                 "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
@@ -236,7 +236,7 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
-            int error = tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
+            int error = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
             if (error == EINTR) return nullptr;  // a signal handler raised
             if (error == EDEADLK) {
                 // A signal handler of a write that this thread has under way: as print() would.
@@ -253,8 +253,8 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
 
 }  // namespace
 
-}  // namespace trelk
+}  // namespace trelk::classes
 
 PyMODINIT_FUNC PyInit_trelk() {
-    return trelk::binding::guarded([] { return trelk::init_module(); });
+    return trelk::binding::guarded([] { return trelk::classes::init_module(); });
 }

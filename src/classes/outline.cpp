@@ -12,11 +12,11 @@
 #include "classes/constraint.hpp"
 #include "classes/spec_option.hpp"
 
-namespace trelk::package::outline {
+namespace trelk::classes::outline {
 
 using namespace trelk::binding;
 using constraint::NodeRef;
-using spec::spec_option::SpecOptionValue;
+using spec_option::SpecOptionValue;
 
 namespace {
 
@@ -99,17 +99,17 @@ private:
 
 // An entry's value when converting it cannot run Python code: false when it can.
 bool value_without_python(PyObject* value, SpecOptionValue& out) {
-    return spec::spec_option::common_value_from_python(value, out);
+    return spec_option::common_value_from_python(value, out);
 }
 bool value_without_python(PyObject* value, std::optional<SpecOptionValue>& out) {
     // None is an entry without value in set_defaults, unlike in set_options.
-    return value == Py_None || spec::spec_option::common_value_from_python(value, out.emplace());
+    return value == Py_None || spec_option::common_value_from_python(value, out.emplace());
 }
 Status value_from_python(PyObject* value, SpecOptionValue& out) {
-    return spec::spec_option::spec_option_value_from_python(value, out);
+    return spec_option::spec_option_value_from_python(value, out);
 }
 Status value_from_python(PyObject* value, std::optional<SpecOptionValue>& out) {
-    return spec::spec_option::spec_option_value_from_python(value, out ? *out : out.emplace());
+    return spec_option::spec_option_value_from_python(value, out ? *out : out.emplace());
 }
 
 // Where two entries have the same name, the later one replaces the earlier.
@@ -219,4 +219,4 @@ ClassDef package_outline_class{
     .vectorcall = constructor_vectorcall<PackageOutlineConstructor>,
 };
 
-}  // namespace trelk::package::outline
+}  // namespace trelk::classes::outline

@@ -3,8 +3,8 @@
 
 #include "binding/class.hpp"
 
-namespace trelk::package::outline {
+namespace trelk::classes::outline {
 
 extern binding::ClassDef package_outline_class;
 
-}  // namespace trelk::package::outline
+}  // namespace trelk::classes::outline

@@ -7,7 +7,9 @@
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
 
-namespace trelk::spec::spec_option {
+namespace trelk::classes::spec_option {
+
+using namespace core::spec_option;
 
 using namespace trelk::binding;
 
@@ -144,7 +146,7 @@ Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {
         if (!discard_ordinary_exception()) return Error::pending();
     }
     // A Version is never written, so it can always be read.
-    if (std::optional<package::version::Version> version = package::version::exact_version_copy(obj)) {
+    if (std::optional<version::Version> version = version::exact_version_copy(obj)) {
         return std::optional<SpecOptionValue>(std::move(*version));
     }
     return std::optional<SpecOptionValue>();
@@ -166,16 +168,16 @@ Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
         return Ref::steal(obj);
     };
     return std::visit(
-        Overloaded{
+        core::Overloaded{
             [](bool truth) -> Result<Ref> { return Ref::borrow(truth ? Py_True : Py_False); },
             [&](std::int64_t integer) { return made(PyLong_FromLongLong(integer)); },
             [&](double real) { return made(PyFloat_FromDouble(real)); },
             [&](const std::string& text) {
                 return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
             },
-            [](const package::version::Version& version) { return package::version::version_to_python(version); },
+            [](const version::Version& version) { return version::version_to_python(version); },
         },
         value);
 }
 
-}  // namespace trelk::spec::spec_option
+}  // namespace trelk::classes::spec_option

@@ -12,7 +12,9 @@
 #include "classes/version.hpp"
 #include "core/spec_option.hpp"
 
-namespace trelk::spec::spec_option {
+namespace trelk::classes::spec_option {
+
+using namespace core::spec_option;
 
 // The UTF-8 form of an exact str that is not compact ASCII, made from its
 // characters into `out`; false, leaving `out` unchanged, when it has none (a
@@ -42,8 +44,8 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
         } else if (!utf8_of_compact_str(obj, out)) {
             return false;
         }
-    } else if (std::optional<package::version::Version> version = package::version::exact_version_copy(obj)) {
-        out.emplace<package::version::Version>(std::move(*version));
+    } else if (std::optional<version::Version> version = version::exact_version_copy(obj)) {
+        out.emplace<version::Version>(std::move(*version));
     } else {
         return false;
     }
@@ -70,4 +72,4 @@ inline binding::Status spec_option_value_from_python(PyObject* obj, SpecOptionVa
 
 binding::Result<binding::Ref> spec_option_value_to_python(const SpecOptionValue& value);
 
-}  // namespace trelk::spec::spec_option
+}  // namespace trelk::classes::spec_option

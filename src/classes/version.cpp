@@ -3,7 +3,9 @@
 #include "binding/constructor.hpp"
 #include "binding/text.hpp"
 
-namespace trelk::package::version {
+namespace trelk::classes::version {
+
+using namespace core::version;
 
 using namespace trelk::binding;
 
@@ -75,4 +77,4 @@ Result<Ref> version_to_python(Version version) {
     return new_instance<VersionObject>(cls, std::move(version));
 }
 
-}  // namespace trelk::package::version
+}  // namespace trelk::classes::version

@@ -9,7 +9,9 @@
 #include "binding/error.hpp"
 #include "core/version.hpp"
 
-namespace trelk::package::version {
+namespace trelk::classes::version {
+
+using namespace core::version;
 
 extern binding::ClassDef version_class;
 
@@ -21,4 +23,4 @@ std::optional<Version> exact_version_copy(PyObject* obj);
 // A new Version object holding `version`.
 binding::Result<binding::Ref> version_to_python(Version version);
 
-}  // namespace trelk::package::version
+}  // namespace trelk::classes::version

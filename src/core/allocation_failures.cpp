@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <new>
 
-namespace trelk::allocation_failures {
+namespace trelk::core::allocation_failures {
 
 namespace {
 
@@ -43,9 +43,9 @@ bool next_fails() noexcept {
 
 void count_block(int change) noexcept { blocks_in_use.fetch_add(change, std::memory_order_relaxed); }
 
-}  // namespace trelk::allocation_failures
+}  // namespace trelk::core::allocation_failures
 
-using namespace trelk::allocation_failures;
+using namespace trelk::core::allocation_failures;
 
 // Found by a test through the module's shared object (ctypes): the next
 // `start` allocations succeed and `count` after them fail (0: all after them);

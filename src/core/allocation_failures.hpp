@@ -5,7 +5,7 @@
 // build these are no-ops.
 #pragma once
 
-namespace trelk::allocation_failures {
+namespace trelk::core::allocation_failures {
 
 #ifdef TRELK_ALLOCATION_FAILURES
 // Whether the next allocation fails, as the countdown says.
@@ -17,4 +17,4 @@ constexpr bool next_fails() noexcept { return false; }
 constexpr void count_block(int) noexcept {}
 #endif
 
-}  // namespace trelk::allocation_failures
+}  // namespace trelk::core::allocation_failures

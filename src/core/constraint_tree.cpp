@@ -7,7 +7,7 @@
 
 #include "platform/compiler.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::core::constraint {
 
 namespace {
 
@@ -223,7 +223,7 @@ void lay_out_segment(const Node& node, std::size_t index, Text&& text) {
             text(constraint::text(node, 1));
             text("'");
             break;
-        case Kind::Value: spec::spec_option::lay_out_value_text(value(node), text); break;
+        case Kind::Value: spec_option::lay_out_value_text(value(node), text); break;
     }
 }
 
@@ -350,4 +350,4 @@ std::string constraint_text(const Node& node, std::uint64_t bound) {
     return out;
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::core::constraint

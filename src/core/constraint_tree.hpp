@@ -19,9 +19,9 @@
 #include "core/spec_option.hpp"
 #include "core/text_cut.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::core::constraint {
 
-using spec::spec_option::SpecOptionValue;
+using spec_option::SpecOptionValue;
 
 // One kind per constraint class, in the classes' order; Value stays last.
 enum class Kind : std::uint8_t { Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value };
@@ -213,4 +213,4 @@ void append_constraint_text(std::string& out, const Node& node, std::uint64_t bo
 std::uint64_t constraint_text_length(const Node& node);
 
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::core::constraint

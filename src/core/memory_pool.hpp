@@ -13,7 +13,7 @@
 
 #include "core/allocation_failures.hpp"
 
-namespace trelk::memory_pool {
+namespace trelk::core::memory_pool {
 
 inline void* system_allocate(std::size_t size) noexcept { return std::malloc(size); }
 inline void system_release(void* block) noexcept { std::free(block); }
@@ -114,4 +114,4 @@ struct PoolAllocator {
     friend bool operator==(const PoolAllocator&, const PoolAllocator&) noexcept { return true; }
 };
 
-}  // namespace trelk::memory_pool
+}  // namespace trelk::core::memory_pool

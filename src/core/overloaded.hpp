@@ -1,7 +1,7 @@
 // A visitor made of lambdas, one for each alternative of a variant.
 #pragma once
 
-namespace trelk {
+namespace trelk::core {
 
 template <class... Lambdas>
 struct Overloaded : Lambdas... {
@@ -10,4 +10,4 @@ struct Overloaded : Lambdas... {
 template <class... Lambdas>
 Overloaded(Lambdas...) -> Overloaded<Lambdas...>;  // for compilers without aggregate deduction
 
-}  // namespace trelk
+}  // namespace trelk::core

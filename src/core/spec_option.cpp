@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string_view>
 
-namespace trelk::spec::spec_option {
+namespace trelk::core::spec_option {
 
 // 1e21 is 1 and twenty-one zeros, 1.5e-7 is 0.00000015.
 void append_float_text(std::string& out, double value) {
@@ -54,4 +54,4 @@ std::string spec_option_value_text(const SpecOptionValue& value) {
     return out;
 }
 
-}  // namespace trelk::spec::spec_option
+}  // namespace trelk::core::spec_option

@@ -10,10 +10,10 @@
 #include "core/overloaded.hpp"
 #include "core/version.hpp"
 
-namespace trelk::spec::spec_option {
+namespace trelk::core::spec_option {
 
 // Bool, Int, Float, Str, Version, in this order.
-using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, package::version::Version>;
+using SpecOptionValue = std::variant<bool, std::int64_t, double, std::string, version::Version>;
 
 // The shortest decimal that reads back as the same double, written positionally.
 void append_float_text(std::string& out, double value);
@@ -35,11 +35,11 @@ void lay_out_value_text(const SpecOptionValue& value, Piece&& piece) {
                        piece(std::string_view(text));
                    },
                    [&](const std::string& text) { piece(std::string_view(text)); },
-                   [&](const package::version::Version& version) { package::version::lay_out_text(version, piece); },
+                   [&](const version::Version& version) { version::lay_out_text(version, piece); },
                },
                value);
 }
 
 std::string spec_option_value_text(const SpecOptionValue& value);
 
-}  // namespace trelk::spec::spec_option
+}  // namespace trelk::core::spec_option

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-namespace trelk::text_cut {
+namespace trelk::core::text_cut {
 
 std::size_t prefix_bytes(std::string_view text, std::uint64_t keep) noexcept {
     if (text.size() <= keep) return text.size();  // no more bytes, so no more characters
@@ -19,4 +19,4 @@ void append_cut_mark(std::string& out, std::uint64_t length) {
     out += " characters in all)";
 }
 
-}  // namespace trelk::text_cut
+}  // namespace trelk::core::text_cut

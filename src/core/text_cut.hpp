@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace trelk::text_cut {
+namespace trelk::core::text_cut {
 
 inline constexpr std::uint64_t text_bound = std::uint64_t{64} << 20;
 
@@ -29,4 +29,4 @@ std::size_t prefix_bytes(std::string_view text, std::uint64_t keep) noexcept;
 // in all)" for a length that saturated there.
 void append_cut_mark(std::string& out, std::uint64_t length);
 
-}  // namespace trelk::text_cut
+}  // namespace trelk::core::text_cut

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace trelk {
+namespace trelk::core {
 
 std::uint64_t current_thread_id() noexcept {
     static std::atomic<std::uint64_t> next{1};
@@ -10,4 +10,4 @@ std::uint64_t current_thread_id() noexcept {
     return id;
 }
 
-}  // namespace trelk
+}  // namespace trelk::core

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-namespace trelk {
+namespace trelk::core {
 
 std::uint64_t current_thread_id() noexcept;
 
-}  // namespace trelk
+}  // namespace trelk::core

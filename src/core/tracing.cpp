@@ -9,7 +9,7 @@
 #include "platform/interruptible_lock.hpp"
 #include "platform/standard_streams.hpp"
 
-namespace trelk::tracing {
+namespace trelk::core::tracing {
 
 namespace detail {
 std::atomic<int> lowest_enabled{static_cast<int>(Level::Error) + 1};
@@ -289,4 +289,4 @@ void reset_after_fork() noexcept {
     if (!installing_here) writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
 }
 
-}  // namespace trelk::tracing
+}  // namespace trelk::core::tracing

@@ -12,7 +12,7 @@
 #include <atomic>
 #include <string_view>
 
-namespace trelk::tracing {
+namespace trelk::core::tracing {
 
 enum class Level : int { Trace, Debug, Info, Warn, Error };
 
@@ -81,4 +81,4 @@ void reset_after_fork() noexcept;
 void format_line(std::string& out, Level level, std::string_view target, std::string_view message,
                  bool styled);
 
-}  // namespace trelk::tracing
+}  // namespace trelk::core::tracing

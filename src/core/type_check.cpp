@@ -4,7 +4,7 @@
 
 #include "core/overloaded.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::core::constraint {
 
 namespace {
 
@@ -36,7 +36,7 @@ std::optional<ValueType> value_type(const Node& node) noexcept {
                                   [](std::int64_t) { return ValueType::Int; },
                                   [](double) { return ValueType::Float; },
                                   [](const std::string&) { return ValueType::Str; },
-                                  [](const package::version::Version&) { return ValueType::Version; },
+                                  [](const version::Version&) { return ValueType::Version; },
                               },
                               value(node));
         case Kind::IfThen:
@@ -77,4 +77,4 @@ std::variant<NodeRef, std::string> make_cmp(NodeRef lhs, NodeRef rhs, CmpType op
     return message;
 }
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::core::constraint

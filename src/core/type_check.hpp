@@ -6,10 +6,10 @@
 
 #include "core/constraint_tree.hpp"
 
-namespace trelk::package::constraint {
+namespace trelk::core::constraint {
 
 // A Cmp node owning both sides, or the refusal's message. Both sides need the
 // same value type, and Bool admits only == and !=.
 std::variant<NodeRef, std::string> make_cmp(NodeRef lhs, NodeRef rhs, CmpType op);
 
-}  // namespace trelk::package::constraint
+}  // namespace trelk::core::constraint

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace trelk::utf8 {
+namespace trelk::core::utf8 {
 
 struct CodePoint {
     std::uint32_t code;  // a byte that begins no complete sequence stands for itself
@@ -30,4 +30,4 @@ inline CodePoint decode(std::string_view text, std::size_t i) noexcept {
     return {code, length, valid};
 }
 
-}  // namespace trelk::utf8
+}  // namespace trelk::core::utf8

@@ -13,7 +13,7 @@
 #include "core/utf8.hpp"
 #include "platform/compiler.hpp"
 
-namespace trelk::package::version {
+namespace trelk::core::version {
 
 struct Version::StoredPart {
     enum class Kind : std::uint8_t { Int, Str, Wildcard };
@@ -264,4 +264,4 @@ std::string error_text(const VersionParseError& error) {
     return out;
 }
 
-}  // namespace trelk::package::version
+}  // namespace trelk::core::version

@@ -13,7 +13,7 @@
 #include "core/memory_pool.hpp"
 #include "core/overloaded.hpp"
 
-namespace trelk::package::version {
+namespace trelk::core::version {
 
 enum class WildcardKind : std::uint8_t { Single, Rest };  // written * and >
 
@@ -108,4 +108,4 @@ std::string debug_text(const Version& version);
 // The refusal's text; an InvalidPart's part is cut as texts in messages are.
 std::string error_text(const VersionParseError& error);
 
-}  // namespace trelk::package::version
+}  // namespace trelk::core::version
