@@ -41,7 +41,9 @@ struct ClassTable {
     std::size_t field_count;
     std::array<Field, 3> fields;
     bool constructible;
-    const PyMethodDef* own_method = nullptr;  // beside the comparison methods
+    // Beside the comparison methods: the class's own, and how many.
+    const PyMethodDef* own_methods = nullptr;
+    std::size_t own_method_count = 0;
     // For a class whose instances are bound to the thread that made them, how
     // a thread check names it; null for a class usable from any thread.
     const char* unsendable_name = nullptr;
@@ -52,10 +54,10 @@ using enum FieldType;
 // Everything that differs between the constraint classes, one row per kind.
 constexpr ClassTable class_table[] = {
     {Kind::Cmp, "Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n", 3,
-     {{{"lhs", "lhs", Constraint}, {"rhs", "rhs", Constraint}, {"op", "op", Op}}}, true, &cmp_if_then_method},
+     {{{"lhs", "lhs", Constraint}, {"rhs", "rhs", Constraint}, {"op", "op", Op}}}, true, &cmp_if_then_method, 1},
     {Kind::Depends, "Depends", "builtins.Depends", "Depends(name)\n--\n\n", 1, {{{"on", "name", Text}}}, true},
     {Kind::IfThen, "IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n", 2,
-     {{{"cond", "cond", Constraint}, {"then", "then", Constraint}}}, true, nullptr,
+     {{{"cond", "cond", Constraint}, {"then", "then", Constraint}}}, true, nullptr, 0,
      "trelk::package::constraint::if_then::IfThen"},
     {Kind::Maximize, "Maximize", "builtins.Maximize", "Maximize(item)\n--\n\n", 1,
      {{{"item", "item", Constraint}}}, true},
@@ -302,7 +304,7 @@ PyObject* compare_method(PyObject* self, PyObject* rhs) noexcept {
 
 // The comparison methods, the class's own method, and the zeroed entry that ends them.
 template <Kind K>
-constexpr std::size_t method_count = 6 + (table_of<K>.own_method != nullptr) + 1;
+constexpr std::size_t method_count = 6 + table_of<K>.own_method_count + 1;
 
 template <Kind K>
 std::array<PyMethodDef, method_count<K>> make_methods() {
@@ -319,7 +321,7 @@ std::array<PyMethodDef, method_count<K>> make_methods() {
     static_assert(std::size(comparisons) + 2 >= method_count<K>);
     std::array<PyMethodDef, method_count<K>> methods{};
     auto next = methods.begin();
-    if constexpr (table_of<K>.own_method != nullptr) *next++ = *table_of<K>.own_method;
+    next = std::copy_n(table_of<K>.own_methods, table_of<K>.own_method_count, next);
     std::copy(std::begin(comparisons), std::end(comparisons), next);
     return methods;
 }
