@@ -154,7 +154,7 @@ Result<std::string> str_text(PyObject* obj) {
 }
 
 Error reported_refusal(std::string_view target, Error refusal) {
-    if (tracing::emit_event(tracing::Level::Error, target, refusal.message()) == tracing::Delivery::Interrupted) {
+    if (tracing::emit_event(tracing::Level::Error, target, refusal.message()).kind == tracing::Outcome::Interrupted) {
         return Error::pending();
     }
     return refusal;
