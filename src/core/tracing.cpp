@@ -91,8 +91,11 @@ template <class Body>
 Outcome take_turn(const WaitPolicy& policy, Body body) noexcept {
     if (turn != Turn::Idle) return {Outcome::Reentered};
     turn = Turn::Waiting;
+    // A free line is taken before the host is let go of: whoever sees this
+    // thread step aside sees it holding the line.
+    const bool taken = line.lock.try_acquire();
     Aside aside(policy);
-    Outcome outcome = acquire_line(aside);
+    Outcome outcome = taken ? Outcome{Outcome::Done} : acquire_line(aside);
     if (outcome.kind == Outcome::Done) {
         turn = Turn::Holding;
         outcome = body(aside);
