@@ -298,8 +298,13 @@ def drain(meanwhile):  # reads the pipe while `meanwhile` runs, then to its end
     reader.join()
     return b"".join(drained)
 
-def on_signal():
+def interrupt():
     raise KeyboardInterrupt
+on_signal = interrupt
+def let_first_pass():  # the call goes on after the first signal, and is interrupted by the next
+    global on_signal
+    handled.clear()
+    on_signal = interrupt
 handled = []
 def handler(*_):  # the signals sent after the first find the call over
     if not handled:
@@ -335,6 +340,7 @@ LOST_LINE = b"trelk: a diagnostic line could not be written to standard output: 
     ("fill()", "trelk.main_entry()", None, False),
     # another thread's blocked line holds the line lock
     (LINE_AHEAD, "trelk.main_entry()", None, False),
+    ("on_signal = let_first_pass\n" + LINE_AHEAD, "trelk.main_entry()", None, False),
     # another thread installs, behind a third one's line: this one waits for its announcement
     ("fill(); in_call(trelk.main_entry); in_call(trelk.init_tracing)", "trelk.init_tracing()", None, False),
     # a handle set not to block, full
@@ -347,7 +353,7 @@ LOST_LINE = b"trelk: a diagnostic line could not be written to standard output: 
     ("trelk.init_tracing(); fill(); on_signal = lambda: (Depends('a') == None, trelk.main_entry())",
      "trelk.main_entry()", "reentrant call", True),
 ], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line",
-        "init_tracing-behind-installer", "non-blocking", "handler-init_tracing", "handler-main_entry",
+        "main_entry-behind-line-second-signal", "init_tracing-behind-installer", "non-blocking", "handler-init_tracing", "handler-main_entry",
         "handler-init_tracing-behind-installer", "handler-event"])
 def test_blocked_standard_output_is_interruptible(setup, call, refusal, lost):
     check = "type(exc) is KeyboardInterrupt" if refusal is None else f"{refusal!r} in str(exc)"

@@ -168,13 +168,15 @@ Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
     return write_held(bytes, aside);
 }
 
-void report_lost_line(int error) noexcept {
+// Reports a line that was not written; an event's emitter is not disturbed.
+Outcome lost_line(int error) noexcept {
     // Built in place: this may follow a failed allocation.
     char report[160];
     int length = std::snprintf(report, sizeof report,
                                "trelk: a diagnostic line could not be written to standard output: %s\n",
                                std::strerror(error));
     if (length > 0) platform::report_on_standard_error({report, std::min(sizeof report - 1, std::size_t(length))});
+    return {Outcome::Done};
 }
 
 bool valid_utf8(std::string_view text) noexcept {
@@ -221,26 +223,18 @@ Outcome write_line(Level level, std::string_view target, std::string_view messag
                    void (*first)() noexcept = []() noexcept {}) noexcept {
     thread_local std::string text;
     // A signal handler of this thread's own turn must not format over its line.
-    if (turn != Turn::Idle) {
-        report_lost_line(EDEADLK);
-        return {Outcome::Done};
-    }
+    if (turn != Turn::Idle) return lost_line(EDEADLK);
+    text.clear();
     try {
         format_line(text, level, target, message, writer_styled);
     } catch (...) {
-        text.clear();
-        static constexpr char lost[] = "trelk: a diagnostic line was lost: out of memory\n";
-        platform::report_on_standard_error(lost);
-        return {Outcome::Done};
+        return lost_line(ENOMEM);
     }
     Outcome outcome = take_turn(writer_policy, [first](Aside& aside) {
         first();
         return write_whole(text, aside);
     });
-    text.clear();
-    if (outcome.kind != Outcome::Failed) return outcome;
-    report_lost_line(outcome.error);
-    return {Outcome::Done};
+    return outcome.kind == Outcome::Failed ? lost_line(outcome.error) : outcome;
 }
 
 }  // namespace
