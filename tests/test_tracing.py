@@ -6,6 +6,7 @@ once per process, and inspects the raw bytes that the child wrote to its stdout.
 
 import errno
 import os
+import sys
 
 import pytest
 
@@ -257,6 +258,9 @@ else:
 BLOCKING = """
 import fcntl, faulthandler, select, signal, threading, time
 faulthandler.dump_traceback_later(30, exit=True)
+# A thread keeps the interpreter until it waits: whatever one thread does up to
+# its first wait is done before another thread runs.
+sys.setswitchinterval(1e6)
 read_end, write_end = os.pipe()  # nobody reads it until the blocked call is interrupted
 os.dup2(write_end, 1)
 capacity = fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)
@@ -274,15 +278,42 @@ def fill():
         pass
     os.set_blocking(write_end, True)
 
-interrupted = []
-def interrupt_once(*_):  # the signals sent after the first find the call over
-    if not interrupted:
-        interrupted.append(True)
-        raise KeyboardInterrupt
-signal.signal(signal.SIGINT, interrupt_once)
+def in_call(call):  # returns once a thread of its own runs `call` and waits inside it
+    entered = threading.Event()
+    def run():
+        entered.set()
+        call()
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    entered.wait()
+    return thread
+
+def drain(meanwhile):  # reads the pipe while `meanwhile` runs, then to its end
+    drained = []
+    reader = threading.Thread(target=lambda: drained.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
+    reader.start()
+    meanwhile()
+    os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+    os.close(write_end)
+    reader.join()
+    return b"".join(drained)
+
+def interrupt():
+    raise KeyboardInterrupt
+on_signal = interrupt
+def let_first_pass():  # the call goes on after the first signal, and is interrupted by the next
+    global on_signal
+    handled.clear()
+    on_signal = interrupt
+handled = []
+def handler(*_):  # the signals sent after the first find the call over
+    if not handled:
+        handled.append(True)
+        on_signal()
+signal.signal(signal.SIGINT, handler)
 
 calling, done = threading.Event(), threading.Event()
-def interrupter():  # runs only while the blocked call lets other threads run
+def interrupter():  # runs only once the blocked call lets other threads run
     calling.wait()
     while not pipe_full():
         time.sleep(0.01)
@@ -295,85 +326,115 @@ LINE_AHEAD = """trelk.init_tracing()
 threading.Thread(target=lambda: Depends("a") == long_named, daemon=True).start()
 while not pipe_full():
     time.sleep(0.01)"""
+LOST_LINE = b"trelk: a diagnostic line could not be written to standard output: " + os.strerror(
+    errno.EDEADLK).encode() + b"\n"
 
 
-@pytest.mark.parametrize("setup, call", [
+@pytest.mark.parametrize("setup, call, refusal, lost", [
     # a line longer than the pipe blocks partway
-    ("trelk.init_tracing()", "Depends('a') == long_named"),
-    ("trelk.init_tracing()", "PackageOutline('p', set_options={'o': long_named})"),
-    ("trelk.init_tracing()", "PackageOutline('p', **{'k' * capacity: 1})"),
+    ("trelk.init_tracing()", "Depends('a') == long_named", None, False),
+    ("trelk.init_tracing()", "PackageOutline('p', set_options={'o': long_named})", None, False),
+    ("trelk.init_tracing()", "PackageOutline('p', **{'k' * capacity: 1})", None, False),
     # a full pipe blocks the whole line
-    ("fill()", "trelk.init_tracing()"),
-    ("fill()", "trelk.main_entry()"),
+    ("fill()", "trelk.init_tracing()", None, False),
+    ("fill()", "trelk.main_entry()", None, False),
     # another thread's blocked line holds the line lock
-    (LINE_AHEAD, "trelk.main_entry()"),
+    (LINE_AHEAD, "trelk.main_entry()", None, False),
+    ("on_signal = let_first_pass\n" + LINE_AHEAD, "trelk.main_entry()", None, False),
+    # another thread installs, behind a third one's line: this one waits for its announcement
+    ("fill(); in_call(trelk.main_entry); in_call(trelk.init_tracing)", "trelk.init_tracing()", None, False),
     # a handle set not to block, full
-    ("fill(); os.set_blocking(1, False)", "trelk.main_entry()"),
+    ("fill(); os.set_blocking(1, False)", "trelk.main_entry()", None, False),
+    # a signal handler writes while its thread writes: it is refused, and its refusal ends the call
+    ("fill(); on_signal = trelk.init_tracing", "trelk.init_tracing()", "Failed to set subscriber", False),
+    ("fill(); on_signal = trelk.main_entry", "trelk.main_entry()", "reentrant call", False),
+    ("fill(); in_call(trelk.init_tracing); on_signal = trelk.init_tracing", "trelk.main_entry()",
+     "Failed to set subscriber", False),
+    ("trelk.init_tracing(); fill(); on_signal = lambda: (Depends('a') == None, trelk.main_entry())",
+     "trelk.main_entry()", "reentrant call", True),
 ], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line",
-        "non-blocking"])
-def test_blocked_standard_output_is_interruptible(setup, call):
-    out = child_stdout(BLOCKING + setup + f"""
+        "main_entry-behind-line-second-signal", "init_tracing-behind-installer", "non-blocking", "handler-init_tracing", "handler-main_entry",
+        "handler-init_tracing-behind-installer", "handler-event"])
+def test_blocked_standard_output_is_interruptible(setup, call, refusal, lost):
+    check = "type(exc) is KeyboardInterrupt" if refusal is None else f"{refusal!r} in str(exc)"
+    out, stderr = child_stdout(BLOCKING + setup + f"""
 try:
     calling.set()
     {call}
 except BaseException as exc:
-    assert type(exc) is KeyboardInterrupt, repr(exc)
+    assert {check}, repr(exc)
 else:
     raise SystemExit("not interrupted")
 done.set()
-# The line lock was let go: once the pipe is read, lines go out again.
-drained = []
-reader = threading.Thread(target=lambda: drained.extend(iter(lambda: os.read(read_end, 1 << 16), b"")))
-reader.start()
-trelk.main_entry()
-os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-os.close(write_end)
-reader.join()
-# A line cut off by the interrupt is ended before the next one.
-assert b"".join(drained).endswith(b"\\ntrelk entrypoint\\n")
-""", "1")
+# The line lock was let go: once the pipe is read, lines go out again; a line
+# cut off by the interrupt is ended before the next one.
+assert b"\\ntrelk entrypoint\\n" in drain(trelk.main_entry)
+""", "1", expect_stderr=True)
     assert out == b""
+    assert (LOST_LINE in stderr) == lost
 
 
-@pytest.mark.parametrize("call, refusal", [("trelk.init_tracing()", "Failed to set subscriber"),
-                                           ("trelk.main_entry()", "reentrant call")])
-def test_signal_handler_writes_while_its_thread_is_blocked_writing(call, refusal):
+def test_racing_installer_fails_once_the_writer_is_announced():
+    # Both start while this thread holds the line: one installs, the other waits for its announcement.
     out, _ = child_stdout(BLOCKING + f"""
 fill()
-signal.signal(signal.SIGALRM, lambda *args: {call})
-signal.setitimer(signal.ITIMER_REAL, 0.2)
+failures, racer = [], []
+def race():
+    try:
+        trelk.init_tracing()
+    except BaseException as exc:
+        failures.append(exc.args)
+    Depends("a") == None  # written, after the announcement
+def on_signal():
+    in_call(trelk.init_tracing)
+    racer.append(in_call(race))
+    raise KeyboardInterrupt
 try:
-    {call}
-except BaseException as exc:  # the handler's refusal ends the blocked call
-    assert "{refusal}" in str(exc), repr(exc)
-else:
-    raise SystemExit("the handler's call was not refused")
+    calling.set()
+    trelk.main_entry()
+except KeyboardInterrupt:
+    done.set()
+lines = drain(racer[0].join).lstrip(b"\\n")
+assert failures == [({SECOND_INIT_MESSAGE!r},)], failures
+assert lines == {WARN_PLAIN + error_line("trelk::package::constraint", NONE_REFUSED, False)!r}, lines
 """, "1", expect_stderr=True)
     assert out == b""
 
 
-FORK_WHILE_WRITING = """
-import threading, time
+@pytest.mark.skipif(sys.version_info >= (3, 14), reason="the interpreter parks such threads itself, holding the line")
+def test_thread_ended_at_exit_lets_go_of_its_line():
+    _, err = child_stdout("""
+import fcntl, select, threading, time
 r, w = os.pipe()
 os.dup2(w, 1)
+os.set_blocking(w, False)
 trelk.init_tracing()
-def flood():
-    while True:
-        Depends("a") == None
-threading.Thread(target=flood, daemon=True).start()
-time.sleep(0.3)  # the pipe is full: the flooder waits in write, holding the line lock
-pid = os.fork()
+long_named = type("N" * fcntl.fcntl(r, fcntl.F_GETPIPE_SZ), (), {})()
+threading.Thread(target=lambda: Depends("a") == long_named, daemon=True).start()
+while select.select([], [w], [], 0)[1]:
+    time.sleep(0.01)  # the line stops partway, and its thread waits holding the line
+class AtShutdown:  # sys.stdout is flushed again once the other threads are to end
+    def flush(self, finalizing=sys.is_finalizing):
+        if finalizing():
+            os.read(r, 1 << 20)  # the waiting thread wants the interpreter back, and is ended
+            trelk.main_entry()  # waiting until that thread lets go of the line
+            os.write(2, os.read(r, 1 << 20))
+sys.stdout = AtShutdown()
+""", "1", expect_stderr=True)
+    assert err == b"\ntrelk entrypoint\n"
+
+
+# The children end as processes do, not by os._exit: a watchdog of faulthandler
+# would be waited for there.
+FORK_WHILE_WRITING = BLOCKING + LINE_AHEAD + """
+faulthandler.cancel_dump_traceback_later()
+pid = os.fork()  # the long line stopped partway, holding the line lock
 if pid == 0:
     Depends("child") == []
-    os._exit(0)
-out, deadline = b"", time.monotonic() + 10
-while time.monotonic() < deadline and os.waitpid(pid, os.WNOHANG)[0] != pid:
-    out += os.read(r, 1 << 16)
-else:
-    out += os.read(r, 1 << 16)
-assert time.monotonic() < deadline, "the child never ended"
-child_lines = [line for line in out.split(b"\\n") if b"list" in line]
-assert child_lines == [b"ERROR trelk::package::constraint: cannot convert '<class 'list'>' to Constraint"], child_lines
+    sys.exit()
+out = drain(lambda: os.waitpid(pid, 0))
+# Whole, though perhaps amid the parent's line: the processes do not share the lock.
+assert out.count(b"ERROR trelk::package::constraint: cannot convert '<class 'list'>' to Constraint\\n") == 1
 """
 
 FORKED_POOL_WHILE_TRACING = """
@@ -394,39 +455,39 @@ for _ in range(10):
 """
 
 
-# A signal handler forks while this thread's init_tracing waits for the line lock.
-INSTALLING_WHEN_A_HANDLER_FORKS = """
-import signal, threading, time
-os.dup2(os.pipe()[1], 1)  # nobody reads it
-def fill():
-    while True:
-        trelk.main_entry()
-threading.Thread(target=fill, daemon=True).start()
-time.sleep(0.3)  # the pipe is full: the filler waits in write, holding the line lock
-{before}
-def fork(*args):
+
+
+def handler_forks(before, in_child, call, after):
+    """A signal handler forks while this thread's `call` waits for standard output."""
+    return BLOCKING + f"""
+fill()
+def on_signal():
+    {before}
+    faulthandler.cancel_dump_traceback_later()
     if pid := os.fork():
         os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
     {in_child}
-signal.signal(signal.SIGALRM, fork)
-signal.setitimer(signal.ITIMER_REAL, 0.1)
-trelk.init_tracing()
-os._exit(0)
+calling.set()
+{call}
+{after}
+sys.exit()
 """
-# Another thread's installation, which the child does not have: this call installs.
-FORK_WHILE_AN_INSTALLER_WAITS = INSTALLING_WHEN_A_HANDLER_FORKS.format(
-    before="threading.Thread(target=trelk.init_tracing, daemon=True).start()\ntime.sleep(0.05)", in_child="")
+
+
+# Another thread's installation, waiting for this thread's line, is not the child's: the child installs.
+FORK_WHILE_ANOTHER_THREAD_INSTALLS = handler_forks("in_call(trelk.init_tracing)", "", "trelk.main_entry()",
+                                                   "trelk.init_tracing()")
 # This thread's own installation goes on in the child: the handler's call is refused, as in the parent.
-FORK_WHILE_THIS_THREAD_INSTALLS = INSTALLING_WHEN_A_HANDLER_FORKS.format(before="", in_child="""try:
+FORK_WHILE_THIS_THREAD_INSTALLS = handler_forks("in_call(trelk.main_entry)", """try:
         trelk.init_tracing()
     except BaseException as exc:
         assert "Failed to set subscriber" in str(exc), repr(exc)
     else:
-        os._exit(1)""")
+        os._exit(1)""", "trelk.init_tracing()", "")
 
 
-@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING, FORK_WHILE_AN_INSTALLER_WAITS,
+@pytest.mark.parametrize("code", [FORK_WHILE_WRITING, FORKED_POOL_WHILE_TRACING, FORK_WHILE_ANOTHER_THREAD_INSTALLS,
                                   FORK_WHILE_THIS_THREAD_INSTALLS],
                          ids=["blocked-writer", "pool", "racing-installer", "own-installation"])
 def test_forked_child_waits_for_no_thread_of_its_parent(code):

@@ -157,7 +157,7 @@ Result<std::string> str_text(PyObject* obj) {
 }
 
 Error reported_refusal(std::string_view target, Error refusal) {
-    if (core::tracing::emit_event(core::tracing::Level::Error, target, refusal.message()) == core::tracing::Delivery::Interrupted) {
+    if (core::tracing::emit_event(core::tracing::Level::Error, target, refusal.message()).kind == core::tracing::Outcome::Interrupted) {
         return Error::pending();
     }
     return refusal;

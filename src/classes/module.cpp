@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -221,10 +220,13 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
         []() -> PyObject* {
             bool styled = !core::tracing::no_color_requested(std::getenv("NO_COLOR"));
             switch (core::tracing::install_writer(styled, interpreter_wait_policy, core::tracing::Level::Warn, "trelk",
-                                            "tracing activated")) {
-                case core::tracing::Installation::Done: Py_RETURN_NONE;
-                case core::tracing::Installation::Interrupted: return nullptr;  // a signal handler raised
-                case core::tracing::Installation::AlreadyInstalled: break;
+                                            "tracing activated")
+                        .kind) {
+                case core::tracing::Outcome::Done: Py_RETURN_NONE;
+                case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
+                case core::tracing::Outcome::AlreadyInstalled:
+                case core::tracing::Outcome::Reentered:
+                case core::tracing::Outcome::Failed: break;
             }
             raise_error(Error::internal(
                 "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
@@ -236,16 +238,19 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
     return guarded(
         []() -> PyObject* {
-            int error = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
-            if (error == EINTR) return nullptr;  // a signal handler raised
-            if (error == EDEADLK) {
-                // A signal handler of a write that this thread has under way: as print() would.
-                raise_error(Error::runtime("reentrant call: main_entry() while this thread writes to stdout"));
-                return nullptr;
-            }
-            if (error != 0) {
-                raise_error(Error::internal(std::string("failed printing to stdout: ") + std::strerror(error)));
-                return nullptr;
+            core::tracing::Outcome written = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
+            switch (written.kind) {
+                case core::tracing::Outcome::Done: break;
+                case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
+                case core::tracing::Outcome::Reentered:
+                    // A signal handler of a write that this thread has under way: as print() would.
+                    raise_error(Error::runtime("reentrant call: main_entry() while this thread writes to stdout"));
+                    return nullptr;
+                case core::tracing::Outcome::AlreadyInstalled:
+                case core::tracing::Outcome::Failed:
+                    raise_error(Error::internal(std::string("failed printing to stdout: ") +
+                                                std::strerror(written.error)));
+                    return nullptr;
             }
             Py_RETURN_NONE;
         });

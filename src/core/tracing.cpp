@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "core/thread_id.hpp"
 #include "core/tracing.hpp"
 #include "core/utf8.hpp"
 #include "platform/interruptible_lock.hpp"
@@ -17,45 +19,54 @@ std::atomic<int> lowest_enabled{static_cast<int>(Level::Error) + 1};
 
 namespace {
 
-enum : int { Empty, Installing, Installed };
-std::atomic<int> writer_state{Empty};
-// Both fixed before writer_state becomes Installed.
+// The installation: nobody's, the id of the thread installing the writer, or
+// `installed`.
+constexpr std::uint64_t nobody = 0;
+constexpr std::uint64_t installed = UINT64_MAX;
+std::atomic<std::uint64_t> installation{nobody};
+// Both fixed before the installation becomes `installed`.
 bool writer_styled = false;
 WaitPolicy writer_policy{};
 
-// The lock that keeps lines whole: a thread waiting for it, as one blocked in
-// a write, goes back to its host when a signal arrives.
-platform::InterruptibleLock line_lock;
+// The line that every write goes to, one writer at a time.
+struct Line {
+    // Keeps lines whole: a thread waiting for it, as one blocked in a write,
+    // goes back to its host when a signal arrives.
+    platform::InterruptibleLock lock;
+    // Under the lock: the output stands partway through a line, because a
+    // write stopped there or is still under way, so the next line first ends
+    // it. Atomic, so that a forked child can read what the writer left.
+    std::atomic<bool> torn{false};
+};
+Line line;
 
-// Set while this thread writes to standard output. Only the host's signal
-// handlers, run in the middle of such a write, can write again on this thread,
-// and they must neither wait for the line lock that it holds nor mix in.
-thread_local bool writing = false;
-// Set while this thread holds the line lock.
-thread_local bool holding_line = false;
-// Set while this thread installs the writer.
-thread_local bool installing_here = false;
-// Under the line lock: the output stands partway through a line, because a
-// write stopped there or is still under way, so the next line first ends it.
-// Atomic, so that a forked child can read what the writer left.
-std::atomic<bool> line_torn{false};
+// Where this thread stands: every write is one turn at the line,
+//   Idle -> Waiting (stepped aside, for the lock) -> Holding (writing) -> Idle,
+// the lock let go of before the host is reentered. Only the host's signal
+// handlers, run in the middle of a turn, can write again on this thread, and
+// they are refused: they must neither wait for the lock that it holds nor mix
+// into its line.
+enum class Turn : unsigned char { Idle, Waiting, Holding };
+thread_local Turn turn = Turn::Idle;
 
-// This thread's wait on behalf of the host, for the length of one write.
-class StepAside {
+// This thread's wait on behalf of its host, for the length of one turn.
+class Aside {
 public:
-    explicit StepAside(const WaitPolicy& policy) noexcept : policy_(policy), token_(policy.step_aside()) {}
-    StepAside(const StepAside&) = delete;
-    StepAside& operator=(const StepAside&) = delete;
-    ~StepAside() {
-        if (aside_) policy_.reenter(token_);
-    }
+    explicit Aside(const WaitPolicy& policy) noexcept : policy_(policy), token_(policy.step_aside()) {}
+    Aside(const Aside&) = delete;
+    Aside& operator=(const Aside&) = delete;
 
-    // After a signal cut a wait short: whether the host's handlers let the write go on.
+    // After a signal cut a wait short: whether the host's handlers let the
+    // write go on. The host stays reentered when they do not.
     bool signals_handled() noexcept {
         policy_.reenter(token_);
         aside_ = policy_.signals_handled();
         if (aside_) token_ = policy_.step_aside();
         return aside_;
+    }
+
+    void end() noexcept {
+        if (aside_) policy_.reenter(token_);
     }
 
 private:
@@ -64,17 +75,36 @@ private:
     bool aside_ = true;
 };
 
-class LineHeld {
-public:
-    LineHeld() noexcept { holding_line = true; }
-    LineHeld(const LineHeld&) = delete;
-    LineHeld& operator=(const LineHeld&) = delete;
-    ~LineHeld() {
-        if (!holding_line) return;  // let go of already
-        holding_line = false;
-        line_lock.release();
+Outcome acquire_line(Aside& aside) noexcept {
+    for (;;) {
+        int error = line.lock.acquire();
+        if (error == 0) return {Outcome::Done};
+        if (error != EINTR) return {Outcome::Failed, error};
+        if (!aside.signals_handled()) return {Outcome::Interrupted};
     }
-};
+}
+
+// One turn at the line: `body` runs holding the lock, which is let go of
+// before the host is reentered, so that the next writer need not wait until
+// this thread gets the host back.
+template <class Body>
+Outcome take_turn(const WaitPolicy& policy, Body body) noexcept {
+    if (turn != Turn::Idle) return {Outcome::Reentered};
+    turn = Turn::Waiting;
+    // A free line is taken before the host is let go of: whoever sees this
+    // thread step aside sees it holding the line.
+    const bool taken = line.lock.try_acquire();
+    Aside aside(policy);
+    Outcome outcome = taken ? Outcome{Outcome::Done} : acquire_line(aside);
+    if (outcome.kind == Outcome::Done) {
+        turn = Turn::Holding;
+        outcome = body(aside);
+        line.lock.release();
+    }
+    turn = Turn::Idle;
+    aside.end();
+    return outcome;
+}
 
 constexpr std::string_view level_text[] = {"TRACE", "DEBUG", " INFO", " WARN", "ERROR"};
 constexpr std::string_view level_colour[] = {"35", "34", "32", "33", "31"};
@@ -111,62 +141,42 @@ void append_escaped(std::string& out, std::string_view message) {
     }
 }
 
-// Writes `bytes` out, the line lock held; 0, EINTR when a signal handler
-// failed (the write stopped, perhaps partway), or the system's error number.
-int write_held(std::string_view bytes, StepAside& aside) noexcept {
-    int error = 0;
-    while (!bytes.empty() && error == 0) {
-        auto [written, failure] = platform::write_standard_output(bytes);
-        if (failure == EAGAIN) {
-            // A non-blocking handle that is full: wait until it takes more.
-            failure = platform::wait_for_standard_output();
-        }
-        if (failure != EINTR) error = failure;
+// Writes `bytes` out, the line held: Done, Interrupted (the write stopped,
+// perhaps partway) or Failed.
+Outcome write_held(std::string_view bytes, Aside& aside) noexcept {
+    while (!bytes.empty()) {
+        auto [written, error] = platform::write_standard_output(bytes);
+        // A non-blocking handle that is full: wait until it takes more.
+        if (error == EAGAIN) error = platform::wait_for_standard_output();
+        if (error != 0 && error != EINTR) return {Outcome::Failed, error};
         if (written > 0) {
             bytes.remove_prefix(written);
-            line_torn.store(!bytes.empty(), std::memory_order_relaxed);
+            line.torn.store(!bytes.empty(), std::memory_order_relaxed);
         }
         // A signal ends a blocked wait with EINTR, or a write short once part went out.
-        if (error == 0 && (written == 0 || !bytes.empty()) && !aside.signals_handled()) error = EINTR;
+        if (!bytes.empty() && !aside.signals_handled()) return {Outcome::Interrupted};
     }
-    return error;
+    return {Outcome::Done};
 }
 
-// Writes `bytes` whole under the line lock; `first` runs as soon as the lock
-// is held, before anything is written.
-int write_whole(std::string_view bytes, const WaitPolicy& policy, void (*first)() noexcept) noexcept {
-    StepAside aside(policy);
-    int error;
-    while ((error = line_lock.acquire()) == EINTR) {
-        if (!aside.signals_handled()) return EINTR;
-    }
-    if (error != 0) return error;
-    // Released before the host is reentered, so that the next writer need not
-    // wait until this thread gets the host back.
-    LineHeld held;
-    if (first != nullptr) first();
-    if (line_torn.load(std::memory_order_relaxed)) {
-        // An interrupted line is ended before the next one, so that lines stay apart.
-        if (int ended = write_held("\n", aside)) return ended;
+// Writes `bytes` whole, the line held, after ending a line that was cut off.
+Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
+    if (line.torn.load(std::memory_order_relaxed)) {
+        Outcome ended = write_held("\n", aside);
+        if (ended.kind != Outcome::Done) return ended;
     }
     return write_held(bytes, aside);
 }
 
-int write_all(std::string_view bytes, const WaitPolicy& policy, void (*first)() noexcept = nullptr) noexcept {
-    if (writing) return EDEADLK;
-    writing = true;
-    int error = write_whole(bytes, policy, first);
-    writing = false;
-    return error;
-}
-
-void report_lost_line(int error) noexcept {
+// Reports a line that was not written; an event's emitter is not disturbed.
+Outcome lost_line(int error) noexcept {
     // Built in place: this may follow a failed allocation.
     char report[160];
     int length = std::snprintf(report, sizeof report,
                                "trelk: a diagnostic line could not be written to standard output: %s\n",
                                std::strerror(error));
     if (length > 0) platform::report_on_standard_error({report, std::min(sizeof report - 1, std::size_t(length))});
+    return {Outcome::Done};
 }
 
 bool valid_utf8(std::string_view text) noexcept {
@@ -203,65 +213,60 @@ namespace {
 
 // Makes the installed writer visible to every thread.
 void publish_writer() noexcept {
-    writer_state.store(Installed, std::memory_order_release);
+    installation.store(installed, std::memory_order_release);
     detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
 }
 
-// Formats and writes one line; `first` as for write_whole.
-Delivery write_line(Level level, std::string_view target, std::string_view message,
-                    void (*first)() noexcept = nullptr) noexcept {
-    thread_local std::string line;
-    // A signal handler of this thread's own write must not format over its line.
-    if (writing) {
-        report_lost_line(EDEADLK);
-        return Delivery::Done;
-    }
+// Formats and writes one line: Done or Interrupted. `first` runs as soon as
+// the line is held, before anything is written.
+Outcome write_line(Level level, std::string_view target, std::string_view message,
+                   void (*first)() noexcept = []() noexcept {}) noexcept {
+    thread_local std::string text;
+    // A signal handler of this thread's own turn must not format over its line.
+    if (turn != Turn::Idle) return lost_line(EDEADLK);
+    text.clear();
     try {
-        format_line(line, level, target, message, writer_styled);
+        format_line(text, level, target, message, writer_styled);
     } catch (...) {
-        line.clear();
-        static constexpr char lost[] = "trelk: a diagnostic line was lost: out of memory\n";
-        platform::report_on_standard_error(lost);
-        return Delivery::Done;
+        return lost_line(ENOMEM);
     }
-    int error = write_all(line, writer_policy, first);
-    line.clear();
-    if (error == EINTR) return Delivery::Interrupted;
-    if (error != 0) report_lost_line(error);
-    return Delivery::Done;
+    Outcome outcome = take_turn(writer_policy, [first](Aside& aside) {
+        first();
+        return write_whole(text, aside);
+    });
+    return outcome.kind == Outcome::Failed ? lost_line(outcome.error) : outcome;
 }
 
 }  // namespace
 
-Delivery detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
-    if (writer_state.load(std::memory_order_acquire) != Installed) return Delivery::Done;
+Outcome detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
+    if (installation.load(std::memory_order_acquire) != installed) return {Outcome::Done};
     return write_line(level, target, message);
 }
 
-Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
-                            std::string_view message) noexcept {
+Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
+                       std::string_view message) noexcept {
     // A racing installer fails once the winner's writer is published, so that
     // its own later events are written, after the announcement: it waits for
-    // the line lock as any writer would, since the winner publishes holding
-    // it. A signal handler of the winner's own thread fails at once. In a
-    // child forked meanwhile the winner's installation is dropped
-    // (reset_after_fork), and the waiting installer installs instead.
-    for (int expected = Empty; !writer_state.compare_exchange_strong(expected, Installing, std::memory_order_acq_rel);
-         expected = Empty) {
-        if (expected == Installed) return Installation::AlreadyInstalled;
-        int error = write_all({}, policy);
-        if (error == EINTR) return Installation::Interrupted;
-        if (error != 0) return Installation::AlreadyInstalled;
+    // a turn at the line, since the winner publishes holding it. A signal
+    // handler of the installing thread fails at once. In a child forked
+    // meanwhile the winner's installation is dropped (reset_after_fork), and
+    // the waiting installer installs instead.
+    const std::uint64_t self = current_thread_id();
+    for (std::uint64_t holder = nobody;
+         !installation.compare_exchange_strong(holder, self, std::memory_order_acq_rel); holder = nobody) {
+        if (holder == installed || holder == self) return {Outcome::AlreadyInstalled};
+        Outcome waited = take_turn(policy, [](Aside&) { return Outcome{Outcome::Done}; });
+        if (waited.kind == Outcome::Interrupted) return waited;
+        if (waited.kind != Outcome::Done) return {Outcome::AlreadyInstalled};
     }
-    installing_here = true;
     writer_styled = styled;
     writer_policy = policy;
-    // Published once the line lock is held, so that the announcement is the
-    // first line: every other event waits for the lock.
-    Delivery announced = write_line(level, target, message, publish_writer);
-    publish_writer();  // also when the wait for the lock was interrupted
-    installing_here = false;
-    return announced == Delivery::Done ? Installation::Done : Installation::Interrupted;
+    // Published once the line is held, so that the announcement is the first
+    // line: every other event waits for its turn.
+    Outcome announced = write_line(level, target, message, publish_writer);
+    publish_writer();  // also when the wait for the line was interrupted
+    return announced;
 }
 
 bool no_color_requested(const char* value) noexcept {
@@ -269,24 +274,25 @@ bool no_color_requested(const char* value) noexcept {
     return valid_utf8(value);
 }
 
-int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept {
-    return write_all(bytes, policy);
+Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept {
+    return take_turn(policy, [bytes](Aside& aside) { return write_whole(bytes, aside); });
 }
 
 void let_go_of_line() noexcept {
-    if (!holding_line) return;
-    holding_line = false;
-    line_torn.store(true, std::memory_order_relaxed);
-    line_lock.release();
+    if (turn != Turn::Holding) return;
+    turn = Turn::Idle;
+    line.torn.store(true, std::memory_order_relaxed);
+    line.lock.release();
 }
 
 void reset_after_fork() noexcept {
-    // Only this thread went on into the child: a lock or an installation that
-    // another thread held is nobody's now. A line that such a thread left
-    // partway stays marked torn, so that the child's first line starts afresh.
-    line_lock.reset(holding_line);
-    int installing = Installing;
-    if (!installing_here) writer_state.compare_exchange_strong(installing, Empty, std::memory_order_relaxed);
+    // Only this thread went on into the child: the line or an installation
+    // that another thread held is nobody's now. A line that such a thread
+    // left partway stays marked torn, so that the child's first line starts
+    // afresh.
+    line.lock.reset(turn == Turn::Holding);
+    std::uint64_t holder = installation.load(std::memory_order_relaxed);
+    if (holder != installed && holder != current_thread_id()) installation.store(nobody, std::memory_order_relaxed);
 }
 
 }  // namespace trelk::core::tracing

@@ -28,24 +28,37 @@ struct WaitPolicy {
     bool (*signals_handled)() noexcept;
 };
 
-// What became of an event, as far as its emitter is concerned: a line that
-// could not be written is only reported, but an interrupt is the emitter's.
-enum class [[nodiscard]] Delivery { Done, Interrupted };
+// What became of a call into the writer: one type for every entry.
+struct [[nodiscard]] Outcome {
+    enum Kind : unsigned char {
+        Done,
+        // A signal handler failed while the call waited: the failure is the caller's.
+        Interrupted,
+        // A signal handler wrote while its own thread was writing: it may
+        // neither wait for the line its thread holds nor mix into it.
+        Reentered,
+        AlreadyInstalled,
+        // The system refused the write; `error` says why.
+        Failed,
+    };
+    Kind kind;
+    int error = 0;  // the system's error number, when Failed
+};
 
 namespace detail {
 // The least severe level that is written; above Error while nothing is installed.
 extern std::atomic<int> lowest_enabled;
-Delivery write_event(Level level, std::string_view target, std::string_view message) noexcept;
+Outcome write_event(Level level, std::string_view target, std::string_view message) noexcept;
 }  // namespace detail
 
-inline Delivery emit_event(Level level, std::string_view target, std::string_view message) noexcept {
+// Done or Interrupted: a line that could not be written is reported on
+// standard error, but an interrupt is the emitter's.
+inline Outcome emit_event(Level level, std::string_view target, std::string_view message) noexcept {
     if (static_cast<int>(level) < detail::lowest_enabled.load(std::memory_order_relaxed)) {
-        return Delivery::Done;
+        return {Outcome::Done};
     }
     return detail::write_event(level, target, message);
 }
-
-enum class [[nodiscard]] Installation { Done, Interrupted, AlreadyInstalled };
 
 // Installs the process-wide writer, styled with colours or not, waiting as
 // `policy` says, and writes the event that announces it as its first line: no
@@ -53,19 +66,18 @@ enum class [[nodiscard]] Installation { Done, Interrupted, AlreadyInstalled };
 // installed before (it stays in place, unchanged); Interrupted when a signal
 // handler failed while the announcement was written (the writer is installed
 // all the same).
-Installation install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
-                            std::string_view message) noexcept;
+Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
+                       std::string_view message) noexcept;
 
 // Whether the value of NO_COLOR (null when unset) switches styling off: any
 // non-empty value that is valid UTF-8 does.
 bool no_color_requested(const char* value) noexcept;
 
 // Writes `bytes` to the standard output handle under the lock that event lines
-// take, waiting as `policy` says; 0 on success, EINTR when a signal handler
-// failed (the write stopped, perhaps partway), EDEADLK when a signal handler
-// tries while its own thread is writing, else the system's error number. A
-// line cut off partway is ended before the next one is written.
-int write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
+// take, waiting as `policy` says: Done, Interrupted (the write stopped, perhaps
+// partway), Reentered or Failed. A line cut off partway is ended before the
+// next one is written.
+Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
 
 // Gives up the line lock if this thread holds it, for a thread that will never
 // return from a wait (its host ends it): the other writers go on, and its line

@@ -9,6 +9,8 @@ int InterruptibleLock::acquire() noexcept {
     return sem_wait(&free_) == 0 ? 0 : errno;
 }
 
+bool InterruptibleLock::try_acquire() noexcept { return broken_ == 0 && sem_trywait(&free_) == 0; }
+
 void InterruptibleLock::release() noexcept {
     if (broken_ == 0) sem_post(&free_);
 }

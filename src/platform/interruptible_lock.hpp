@@ -20,6 +20,8 @@ public:
     // 0 once held, EINTR when a signal ended the wait, or the error that kept
     // the lock from being made.
     int acquire() noexcept;
+    // Whether the lock was free, and is now held; never waits.
+    bool try_acquire() noexcept;
     void release() noexcept;
     // The lock made anew, held or free: in a forked child, whose other threads are gone.
     void reset(bool held) noexcept;
