@@ -33,15 +33,10 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
             // Both are held for the whole comparison: a caller may pass borrowed
             // references (a list comparison does), and converting the operand
             // runs Python code that may drop every other reference to either.
+            // Only the thread check can refuse it: the slot is its class's own, and
+            // no instance is written while Python code runs.
             Reading<ConstraintObject> receiver = enter_quietly<ConstraintObject, false>(self, def);
-            if (!receiver) {
-                // Not ours, or being written: not for us. A thread check fails as it is.
-                Error refusal = entry_refusal(self, def, false);
-                if (refusal.kind() == ErrorKind::Type || refusal.kind() == ErrorKind::Runtime) {
-                    return not_implemented();
-                }
-                return hand_over(std::move(refusal));
-            }
+            if (!receiver) return hand_over(entry_refusal(self, def, false));
             Ref operand_held = Ref::borrow(other);
             Result<NodeRef> operand = constraint_from_python(operand_held.get());
             if (!operand.ok()) {

@@ -39,9 +39,9 @@ constexpr NodeShape shape_of(Kind kind) noexcept {
         case Kind::NumOf: return NodeShape::ChildList;
         case Kind::Depends: return NodeShape::OneText;
         case Kind::SpecOption: return NodeShape::TwoTexts;
-        case Kind::Value: return NodeShape::Literal;
+        case Kind::Value: break;
     }
-    __builtin_unreachable();
+    return NodeShape::Literal;
 }
 
 // Greater stays last.
@@ -173,9 +173,9 @@ inline std::size_t child_count(const Node& node) noexcept {
         case NodeShape::ChildList:
         case NodeShape::OneText:
         case NodeShape::TwoTexts:
-        case NodeShape::Literal: return 0;
+        case NodeShape::Literal: break;
     }
-    __builtin_unreachable();
+    return 0;
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
     assert(index < child_count(node));

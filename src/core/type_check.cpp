@@ -18,9 +18,9 @@ const char* value_type_name(ValueType type) {
         case ValueType::Int: return "Int";
         case ValueType::Float: return "Float";
         case ValueType::Str: return "Str";
-        case ValueType::Version: return "Version";
+        case ValueType::Version: break;
     }
-    __builtin_unreachable();
+    return "Version";
 }
 
 // From the kind of the node alone; none for IfThen, Maximize and Minimize.
@@ -41,9 +41,9 @@ std::optional<ValueType> value_type(const Node& node) noexcept {
                               value(node));
         case Kind::IfThen:
         case Kind::Maximize:
-        case Kind::Minimize: return std::nullopt;
+        case Kind::Minimize: break;
     }
-    __builtin_unreachable();
+    return std::nullopt;
 }
 
 void append_type(std::string& out, std::optional<ValueType> type) {
