@@ -6,6 +6,7 @@
 #include "binding/class.hpp"
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
+#include "core/utf8.hpp"
 
 namespace trelk::classes::spec_option {
 
@@ -36,38 +37,8 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 
-}  // namespace
-
-namespace {
-
-// The UTF-8 form of a str's characters, each of one type, written at `out`:
-// the end of what was written, or null at a lone surrogate.
-template <class Char>
-char* encode_utf8(const Char* characters, std::size_t length, char* out) {
-    auto byte = [&out](Py_UCS4 bits) { *out++ = static_cast<char>(bits); };
-    for (std::size_t i = 0; i < length; ++i) {
-        Py_UCS4 code = characters[i];
-        if (code < 0x80) {
-            byte(code);
-        } else if (code < 0x800) {
-            byte(0xc0 | code >> 6);
-            byte(0x80 | (code & 0x3f));
-        } else if (code < 0x10000) {
-            if (code >= 0xd800 && code <= 0xdfff) return nullptr;
-            byte(0xe0 | code >> 12);
-            byte(0x80 | (code >> 6 & 0x3f));
-            byte(0x80 | (code & 0x3f));
-        } else {
-            byte(0xf0 | code >> 18);
-            byte(0x80 | (code >> 12 & 0x3f));
-            byte(0x80 | (code >> 6 & 0x3f));
-            byte(0x80 | (code & 0x3f));
-        }
-    }
-    return out;
-}
-
-// The same into `value`; false at a lone surrogate, leaving `value` unchanged.
+// The UTF-8 form of a str's characters, each of one type, into `value`; false
+// at a lone surrogate, leaving `value` unchanged.
 // The text is filled in place: see common_value_from_python.
 template <class Char>
 bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
@@ -76,7 +47,7 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
     constexpr std::size_t widest = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
     char buffer[64];
     if (length <= sizeof buffer / widest) {
-        const char* end = encode_utf8(characters, length, buffer);
+        const char* end = core::utf8::encode(characters, length, buffer);
         if (end == nullptr) return false;
         value.emplace<std::string>().assign(buffer, static_cast<std::size_t>(end - buffer));
         return true;
@@ -90,7 +61,7 @@ bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionVa
     }
     std::string& text = value.emplace<std::string>();
     text.resize(size);
-    encode_utf8(characters, length, text.data());
+    core::utf8::encode(characters, length, text.data());
     return true;
 }
 
