@@ -370,6 +370,9 @@ def test_allocation_failure_with_tracing_on(allocations):
     assert result.returncode == 0 and result.stdout.endswith(b"swept\n"), result.stderr
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 13),
+                    reason="3.13.0's import of an extension crashes after the entry point has returned "
+                           "the module, when an allocation of its own fails")
 def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
     # Each point is tried in a forked child that has not imported trelk yet. What a failed
     # attempt built stays built; the next attempt completes the tree and registers its

@@ -58,7 +58,7 @@ def slots():
                 yield name, match.group(1), body_after(text, match.start())
 
 
-@pytest.mark.parametrize("where,function,body", slots(), ids=lambda v: v if isinstance(v, str) and "\n" not in v else "")
+@pytest.mark.parametrize("where,function,body", list(slots()), ids=lambda v: v if isinstance(v, str) and "\n" not in v else "")
 def test_every_slot_is_entered_through_guarded(where, function, body):
     if function in ALLOCATION:
         return
