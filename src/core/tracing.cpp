@@ -262,6 +262,13 @@ Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::
         if (waited.kind == Outcome::Interrupted) return waited;
         if (waited.kind != Outcome::Done) return {Outcome::AlreadyInstalled};
     }
+    if (turn != Turn::Idle) {
+        // A signal handler of this thread's own turn: its announcement could
+        // neither wait for the line nor mix into it, and a writer must not go
+        // in without it.
+        installation.store(nobody, std::memory_order_release);
+        return {Outcome::Reentered};
+    }
     writer_styled = styled;
     writer_policy = policy;
     // Published once the line is held, so that the announcement is the first
