@@ -348,12 +348,14 @@ LOST_LINE = b"trelk: a diagnostic line could not be written to standard output: 
     # a signal handler writes while its thread writes: it is refused, and its refusal ends the call
     ("fill(); on_signal = trelk.init_tracing", "trelk.init_tracing()", "Failed to set subscriber", False),
     ("fill(); on_signal = trelk.main_entry", "trelk.main_entry()", "reentrant call", False),
+    # ... and installs nothing, since its announcement cannot be written
+    ("fill(); on_signal = lambda: (trelk.init_tracing(), 1 / 0)", "trelk.main_entry()", "reentrant call", False),
     ("fill(); in_call(trelk.init_tracing); on_signal = trelk.init_tracing", "trelk.main_entry()",
      "Failed to set subscriber", False),
     ("trelk.init_tracing(); fill(); on_signal = lambda: (Depends('a') == None, trelk.main_entry())",
      "trelk.main_entry()", "reentrant call", True),
 ], ids=["constraint", "option-value", "keyword", "init_tracing", "main_entry", "main_entry-behind-line",
-        "main_entry-behind-line-second-signal", "init_tracing-behind-installer", "non-blocking", "handler-init_tracing", "handler-main_entry",
+        "main_entry-behind-line-second-signal", "init_tracing-behind-installer", "non-blocking", "handler-init_tracing", "handler-main_entry", "handler-installs",
         "handler-init_tracing-behind-installer", "handler-event"])
 def test_blocked_standard_output_is_interruptible(setup, call, refusal, lost):
     check = "type(exc) is KeyboardInterrupt" if refusal is None else f"{refusal!r} in str(exc)"

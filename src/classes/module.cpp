@@ -224,8 +224,10 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
                         .kind) {
                 case core::tracing::Outcome::Done: Py_RETURN_NONE;
                 case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
-                case core::tracing::Outcome::AlreadyInstalled:
                 case core::tracing::Outcome::Reentered:
+                    raise_error(Error::runtime("reentrant call: init_tracing() while this thread writes to stdout"));
+                    return nullptr;
+                case core::tracing::Outcome::AlreadyInstalled:
                 case core::tracing::Outcome::Failed: break;
             }
             raise_error(Error::internal(

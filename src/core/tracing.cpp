@@ -211,10 +211,12 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
-// Makes the installed writer visible to every thread.
+// Makes the installed writer visible to every thread. The level goes first: a
+// child forked between the two stores must not keep an installed writer that
+// writes nothing (its installation is dropped, the level alone is harmless).
 void publish_writer() noexcept {
-    installation.store(installed, std::memory_order_release);
     detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
+    installation.store(installed, std::memory_order_release);
 }
 
 // Formats and writes one line: Done or Interrupted. `first` runs as soon as
@@ -259,6 +261,13 @@ Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::
         Outcome waited = take_turn(policy, [](Aside&) { return Outcome{Outcome::Done}; });
         if (waited.kind == Outcome::Interrupted) return waited;
         if (waited.kind != Outcome::Done) return {Outcome::AlreadyInstalled};
+    }
+    if (turn != Turn::Idle) {
+        // A signal handler of this thread's own turn: its announcement could
+        // neither wait for the line nor mix into it, and a writer must not go
+        // in without it.
+        installation.store(nobody, std::memory_order_release);
+        return {Outcome::Reentered};
     }
     writer_styled = styled;
     writer_policy = policy;

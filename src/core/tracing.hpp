@@ -65,7 +65,8 @@ inline Outcome emit_event(Level level, std::string_view target, std::string_view
 // other event is written before it. AlreadyInstalled when a writer was
 // installed before (it stays in place, unchanged); Interrupted when a signal
 // handler failed while the announcement was written (the writer is installed
-// all the same).
+// all the same); Reentered, with nothing installed, for a signal handler that
+// runs while its thread writes.
 Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                        std::string_view message) noexcept;
 
