@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import DROPPED, UNSENDABLE, internal_failure, run_python, text_of
+from conftest import DROPPED, QEMU_HANGS_AT_EXIT, UNSENDABLE, internal_failure, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 
@@ -192,8 +192,7 @@ EXIT_WORKLOADS = {
 }
 
 
-@pytest.mark.skipif(os.environ.get("TRELK_EMULATOR") == "qemu-user",
-                    reason="qemu-user itself hangs at some exits with busy daemon threads, with or without the module")
+@QEMU_HANGS_AT_EXIT
 @pytest.mark.parametrize("work", EXIT_WORKLOADS.values(), ids=EXIT_WORKLOADS)
 def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
     code = f"""

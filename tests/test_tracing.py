@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import QEMU_HANGS_AT_EXIT, run_python
 
 PRELUDE = """
 import os, sys
@@ -403,6 +403,7 @@ assert lines == {WARN_PLAIN + error_line("trelk::package::constraint", NONE_REFU
     assert out == b""
 
 
+@QEMU_HANGS_AT_EXIT
 @pytest.mark.skipif(sys.version_info >= (3, 14), reason="the interpreter parks such threads itself, holding the line")
 def test_thread_ended_at_exit_lets_go_of_its_line():
     _, err = child_stdout("""
