@@ -403,28 +403,69 @@ assert lines == {WARN_PLAIN + error_line("trelk::package::constraint", NONE_REFU
     assert out == b""
 
 
-@QEMU_HANGS_AT_EXIT
-@pytest.mark.skipif(sys.version_info >= (3, 14), reason="the interpreter parks such threads itself, holding the line")
-def test_thread_ended_at_exit_lets_go_of_its_line():
-    _, err = child_stdout("""
-import fcntl, select, threading, time
-r, w = os.pipe()
-os.dup2(w, 1)
-os.set_blocking(w, False)
-trelk.init_tracing()
-long_named = type("N" * fcntl.fcntl(r, fcntl.F_GETPIPE_SZ), (), {})()
-threading.Thread(target=lambda: Depends("a") == long_named, daemon=True).start()
-while select.select([], [w], [], 0)[1]:
-    time.sleep(0.01)  # the line stops partway, and its thread waits holding the line
+# At exit, a daemon thread that asks for the interpreter back is stopped for
+# good: ended (up to 3.13, where one inside the module parks) or parked (from
+# 3.14). It never holds the line then, so a line written at exit does not wait
+# for it. Standard output is a pipe that its reader starts reading only then.
+AT_EXIT = """
+import fcntl, select, signal, subprocess, threading, time
+go_read, go_write = os.pipe()
+reader = subprocess.Popen([sys.executable, "-c", "import os, sys; os.read(int(sys.argv[1]), 1); "
+                           "sys.stderr.buffer.write(sys.stdin.buffer.read())", str(go_read)],
+                          stdin=subprocess.PIPE, pass_fds=[go_read])
+os.dup2(reader.stdin.fileno(), 1)
+signal.signal(signal.SIGUSR1, lambda *_: None)
+
+def daemon(call):
+    thread = threading.Thread(target=call, daemon=True)
+    thread.start()
+    return thread
+
+def pipe_full():
+    return not select.select([], [1], [], 0)[1]
+
+def wait_until(done):
+    while not done():
+        time.sleep(0.01)
+
+def interrupt(thread):  # cuts short what it waits for; it then wants the interpreter back
+    signal.pthread_kill(thread.ident, signal.SIGUSR1)
+    time.sleep(0.2)
+
+def read_now():
+    os.write(go_write, b"!")
+
+long_named = type("N" * 4 * fcntl.fcntl(1, fcntl.F_GETPIPE_SZ), (), {})()
 class AtShutdown:  # sys.stdout is flushed again once the other threads are to end
     def flush(self, finalizing=sys.is_finalizing):
         if finalizing():
-            os.read(r, 1 << 20)  # the waiting thread wants the interpreter back, and is ended
-            trelk.main_entry()  # waiting until that thread lets go of the line
-            os.write(2, os.read(r, 1 << 20))
+            at_exit()
+            trelk.main_entry()
 sys.stdout = AtShutdown()
+"""
+
+
+@QEMU_HANGS_AT_EXIT
+@pytest.mark.parametrize("setup, at_exit, ending", [
+    # a short write to a handle set not to block: its writer goes on waiting for the reader
+    ("os.set_blocking(1, False); trelk.init_tracing(); writer = daemon(lambda: Depends('a') == long_named)",
+     "read_now()", b"\ntrelk entrypoint\n"),
+    # a signal cuts short a blocked write: its writer lets go of the line, torn
+    ("trelk.init_tracing(); writer = daemon(lambda: Depends('a') == long_named)",
+     "interrupt(writer); read_now()", b"\ntrelk entrypoint\n"),
+    # an installer waiting for the line, and then the writer ahead of it, are stopped: this thread installs
+    ("os.set_blocking(1, False); os.write(1, b'.' * fcntl.fcntl(1, fcntl.F_GETPIPE_SZ)); os.set_blocking(1, True); "
+     "writer = daemon(trelk.main_entry); installer = daemon(trelk.init_tracing); time.sleep(0.2)",
+     "interrupt(installer); interrupt(writer); read_now(); trelk.init_tracing()", WARN_PLAIN + b"trelk entrypoint\n"),
+], ids=["non-blocking", "signal", "installer"])
+def test_line_written_at_exit_waits_for_no_stopped_thread(setup, at_exit, ending):
+    _, err = child_stdout(AT_EXIT + f"""
+{setup}
+wait_until(pipe_full)
+def at_exit():
+    {at_exit}
 """, "1", expect_stderr=True)
-    assert err == b"\ntrelk entrypoint\n"
+    assert err.endswith(ending), err[-200:]
 
 
 # The children end as processes do, not by os._exit: a watchdog of faulthandler
@@ -478,9 +519,9 @@ sys.exit()
 """
 
 
-# Another thread's installation, waiting for this thread's line, is not the child's: the child installs.
-FORK_WHILE_ANOTHER_THREAD_INSTALLS = handler_forks("in_call(trelk.init_tracing)", "", "trelk.main_entry()",
-                                                   "trelk.init_tracing()")
+# Another thread's installation, waiting for a third one's line, is not the child's: the child installs.
+FORK_WHILE_ANOTHER_THREAD_INSTALLS = handler_forks("in_call(trelk.main_entry); in_call(trelk.init_tracing)", "",
+                                                   "trelk.main_entry()", "trelk.init_tracing()")
 # This thread's own installation goes on in the child: the handler's call is refused, as in the parent.
 FORK_WHILE_THIS_THREAD_INSTALLS = handler_forks("in_call(trelk.main_entry)", """try:
         trelk.init_tracing()

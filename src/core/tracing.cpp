@@ -19,12 +19,9 @@ std::atomic<int> lowest_enabled{static_cast<int>(Level::Error) + 1};
 
 namespace {
 
-// The installation: nobody's, the id of the thread installing the writer, or
-// `installed`.
-constexpr std::uint64_t nobody = 0;
-constexpr std::uint64_t installed = UINT64_MAX;
-std::atomic<std::uint64_t> installation{nobody};
-// Both fixed before the installation becomes `installed`.
+// Set once the writer is installed; the two fields below are fixed before,
+// under the line lock, which every installer takes.
+std::atomic<bool> installed{false};
 bool writer_styled = false;
 WaitPolicy writer_policy{};
 
@@ -33,21 +30,33 @@ struct Line {
     // Keeps lines whole: a thread waiting for it, as one blocked in a write,
     // goes back to its host when a signal arrives.
     platform::InterruptibleLock lock;
-    // Under the lock: the output stands partway through a line, because a
-    // write stopped there or is still under way, so the next line first ends
-    // it. Atomic, so that a forked child can read what the writer left.
-    std::atomic<bool> torn{false};
+    // Under the lock: the thread whose line the output stands partway through
+    // (a write stopped there, or let go of the lock to run its host's signal
+    // handlers), or 0. The next line first ends it; the write that tore it
+    // goes on where it stopped if nobody wrote meanwhile. Atomic, so that a
+    // forked child can read what the writer left.
+    std::atomic<std::uint64_t> torn_by{0};
 };
 Line line;
 
 // Where this thread stands: every write is one turn at the line,
 //   Idle -> Waiting (stepped aside, for the lock) -> Holding (writing) -> Idle,
-// the lock let go of before the host is reentered. Only the host's signal
-// handlers, run in the middle of a turn, can write again on this thread, and
-// they are refused: they must neither wait for the lock that it holds nor mix
-// into its line.
+// and back to Waiting whenever the host's signal handlers run in between. The
+// lock is never held while the host is reentered: at its exit a host may stop
+// for good a thread that asks to come back (CPython parks or ends it), and
+// the line must not go with it. The handlers that run in the middle of a turn
+// are the only code that can write again on this thread, and they are
+// refused: their line would cut into this thread's own.
 enum class Turn : unsigned char { Idle, Waiting, Holding };
 thread_local Turn turn = Turn::Idle;
+// Whether this thread is installing the writer: to its signal handlers, the
+// writer counts as installed.
+thread_local bool installing = false;
+
+// Takes the line if it is free, without waiting.
+void take_free_line() noexcept {
+    if (line.lock.try_acquire()) turn = Turn::Holding;
+}
 
 // This thread's wait on behalf of its host, for the length of one turn.
 class Aside {
@@ -56,12 +65,22 @@ public:
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
 
-    // After a signal cut a wait short: whether the host's handlers let the
-    // write go on. The host stays reentered when they do not.
+    // After a signal cut a wait short: lets go of the line, reenters the host
+    // and runs its handlers; whether they let the write go on. The host stays
+    // reentered when they do not. A free line is taken again before the host
+    // is let go of, so that whoever sees this thread step aside sees it
+    // holding the line.
     bool signals_handled() noexcept {
+        if (turn == Turn::Holding) {
+            line.lock.release();
+            turn = Turn::Waiting;
+        }
         policy_.reenter(token_);
         aside_ = policy_.signals_handled();
-        if (aside_) token_ = policy_.step_aside();
+        if (aside_) {
+            take_free_line();
+            token_ = policy_.step_aside();
+        }
         return aside_;
     }
 
@@ -75,32 +94,33 @@ private:
     bool aside_ = true;
 };
 
-Outcome acquire_line(Aside& aside) noexcept {
-    for (;;) {
+// Done once this thread holds the line, waiting for it as long as need be.
+Outcome hold_line(Aside& aside) noexcept {
+    while (turn != Turn::Holding) {
         int error = line.lock.acquire();
-        if (error == 0) return {Outcome::Done};
-        if (error != EINTR) return {Outcome::Failed, error};
-        if (!aside.signals_handled()) return {Outcome::Interrupted};
+        if (error == 0) {
+            turn = Turn::Holding;
+        } else if (error != EINTR) {
+            return {Outcome::Failed, error};
+        } else if (!aside.signals_handled()) {
+            return {Outcome::Interrupted};
+        }
     }
+    return {Outcome::Done};
 }
 
-// One turn at the line: `body` runs holding the lock, which is let go of
-// before the host is reentered, so that the next writer need not wait until
-// this thread gets the host back.
+// One turn at the line: `body` runs holding it. The line is let go of before
+// the host is reentered, so that the next writer need not wait until this
+// thread gets the host back.
 template <class Body>
 Outcome take_turn(const WaitPolicy& policy, Body body) noexcept {
     if (turn != Turn::Idle) return {Outcome::Reentered};
     turn = Turn::Waiting;
-    // A free line is taken before the host is let go of: whoever sees this
-    // thread step aside sees it holding the line.
-    const bool taken = line.lock.try_acquire();
+    take_free_line();
     Aside aside(policy);
-    Outcome outcome = taken ? Outcome{Outcome::Done} : acquire_line(aside);
-    if (outcome.kind == Outcome::Done) {
-        turn = Turn::Holding;
-        outcome = body(aside);
-        line.lock.release();
-    }
+    Outcome outcome = hold_line(aside);
+    if (outcome.kind == Outcome::Done) outcome = body(aside);
+    if (turn == Turn::Holding) line.lock.release();
     turn = Turn::Idle;
     aside.end();
     return outcome;
@@ -141,31 +161,37 @@ void append_escaped(std::string& out, std::string_view message) {
     }
 }
 
-// Writes `bytes` out, the line held: Done, Interrupted (the write stopped,
-// perhaps partway) or Failed.
-Outcome write_held(std::string_view bytes, Aside& aside) noexcept {
+// Writes `bytes` whole, the line held, after ending a line that was cut off:
+// Done, Interrupted (the write stopped, perhaps partway) or Failed. The line
+// is let go of while the host's signal handlers run, and then taken again.
+Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
+    const std::uint64_t self = current_thread_id();
+    bool started = false;
     while (!bytes.empty()) {
-        auto [written, error] = platform::write_standard_output(bytes);
+        const std::uint64_t torn_by = line.torn_by.load(std::memory_order_relaxed);
+        const bool ending = torn_by != 0 && !(started && torn_by == self);
+        const std::string_view piece = ending ? std::string_view("\n") : bytes;
+        auto [written, error] = platform::write_standard_output(piece);
+        if (written > 0) {
+            if (!ending) {
+                bytes.remove_prefix(written);
+                started = true;
+            }
+            const bool whole = written == piece.size();
+            line.torn_by.store(ending || whole ? 0 : self, std::memory_order_relaxed);
+            if (whole) continue;
+            // A handle set not to block takes what fits: the next write waits.
+            if (!platform::standard_output_blocks()) continue;
+            error = EINTR;  // one that blocks is cut short only by a signal
+        }
         // A non-blocking handle that is full: wait until it takes more.
         if (error == EAGAIN) error = platform::wait_for_standard_output();
-        if (error != 0 && error != EINTR) return {Outcome::Failed, error};
-        if (written > 0) {
-            bytes.remove_prefix(written);
-            line.torn.store(!bytes.empty(), std::memory_order_relaxed);
-        }
-        // A signal ends a blocked wait with EINTR, or a write short once part went out.
-        if (!bytes.empty() && !aside.signals_handled()) return {Outcome::Interrupted};
+        if (error == 0) continue;
+        if (error != EINTR) return {Outcome::Failed, error};
+        if (!aside.signals_handled()) return {Outcome::Interrupted};
+        if (Outcome held = hold_line(aside); held.kind != Outcome::Done) return held;
     }
     return {Outcome::Done};
-}
-
-// Writes `bytes` whole, the line held, after ending a line that was cut off.
-Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
-    if (line.torn.load(std::memory_order_relaxed)) {
-        Outcome ended = write_held("\n", aside);
-        if (ended.kind != Outcome::Done) return ended;
-    }
-    return write_held(bytes, aside);
 }
 
 // Reports a line that was not written; an event's emitter is not disturbed.
@@ -211,30 +237,24 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
-// Makes the installed writer visible to every thread. The level goes first: a
-// child forked between the two stores must not keep an installed writer that
-// writes nothing (its installation is dropped, the level alone is harmless).
-void publish_writer() noexcept {
-    detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
-    installation.store(installed, std::memory_order_release);
-}
-
 // Formats and writes one line: Done or Interrupted. `first` runs as soon as
-// the line is held, before anything is written.
-Outcome write_line(Level level, std::string_view target, std::string_view message,
-                   void (*first)() noexcept = []() noexcept {}) noexcept {
+// the line is held, before anything is written, and may refuse the line.
+template <class First>
+Outcome write_line(bool styled, Level level, std::string_view target, std::string_view message,
+                   const WaitPolicy& policy, First first) noexcept {
     thread_local std::string text;
     // A signal handler of this thread's own turn must not format over its line.
     if (turn != Turn::Idle) return lost_line(EDEADLK);
     text.clear();
+    bool formatted = true;
     try {
-        format_line(text, level, target, message, writer_styled);
+        format_line(text, level, target, message, styled);
     } catch (...) {
-        return lost_line(ENOMEM);
+        formatted = false;
     }
-    Outcome outcome = take_turn(writer_policy, [first](Aside& aside) {
-        first();
-        return write_whole(text, aside);
+    Outcome outcome = take_turn(policy, [first, formatted](Aside& aside) {
+        if (Outcome refused = first(); refused.kind != Outcome::Done) return refused;
+        return formatted ? write_whole(text, aside) : lost_line(ENOMEM);
     });
     return outcome.kind == Outcome::Failed ? lost_line(outcome.error) : outcome;
 }
@@ -242,39 +262,34 @@ Outcome write_line(Level level, std::string_view target, std::string_view messag
 }  // namespace
 
 Outcome detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
-    if (installation.load(std::memory_order_acquire) != installed) return {Outcome::Done};
-    return write_line(level, target, message);
+    if (!installed.load(std::memory_order_acquire)) return {Outcome::Done};
+    return write_line(writer_styled, level, target, message, writer_policy,
+                      []() noexcept { return Outcome{Outcome::Done}; });
 }
 
 Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                        std::string_view message) noexcept {
-    // A racing installer fails once the winner's writer is published, so that
-    // its own later events are written, after the announcement: it waits for
-    // a turn at the line, since the winner publishes holding it. A signal
-    // handler of the installing thread fails at once. In a child forked
-    // meanwhile the winner's installation is dropped (reset_after_fork), and
-    // the waiting installer installs instead.
-    const std::uint64_t self = current_thread_id();
-    for (std::uint64_t holder = nobody;
-         !installation.compare_exchange_strong(holder, self, std::memory_order_acq_rel); holder = nobody) {
-        if (holder == installed || holder == self) return {Outcome::AlreadyInstalled};
-        Outcome waited = take_turn(policy, [](Aside&) { return Outcome{Outcome::Done}; });
-        if (waited.kind == Outcome::Interrupted) return waited;
-        if (waited.kind != Outcome::Done) return {Outcome::AlreadyInstalled};
-    }
-    if (turn != Turn::Idle) {
-        // A signal handler of this thread's own turn: its announcement could
-        // neither wait for the line nor mix into it, and a writer must not go
-        // in without it.
-        installation.store(nobody, std::memory_order_release);
-        return {Outcome::Reentered};
-    }
-    writer_styled = styled;
-    writer_policy = policy;
-    // Published once the line is held, so that the announcement is the first
-    // line: every other event waits for its turn.
-    Outcome announced = write_line(level, target, message, publish_writer);
-    publish_writer();  // also when the wait for the line was interrupted
+    if (installing || installed.load(std::memory_order_acquire)) return {Outcome::AlreadyInstalled};
+    // A signal handler of a write under way on this thread: its announcement
+    // could neither wait for the line nor mix into it, and a writer must not
+    // go in without it.
+    if (turn != Turn::Idle) return {Outcome::Reentered};
+    // Installed once the line is held, so that the announcement is the first
+    // line: every other event waits for its turn. Racing installers take the
+    // line one after the other, and the later ones find the writer installed.
+    // Nothing is installed when the wait for the line is interrupted.
+    installing = true;
+    Outcome announced = write_line(styled, level, target, message, policy, [styled, &policy]() noexcept {
+        if (installed.load(std::memory_order_relaxed)) return Outcome{Outcome::AlreadyInstalled};
+        writer_styled = styled;
+        writer_policy = policy;
+        // The level goes first: a child forked between the two stores keeps
+        // no writer, and the level alone is harmless.
+        detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
+        installed.store(true, std::memory_order_release);
+        return Outcome{Outcome::Done};
+    });
+    installing = false;
     return announced;
 }
 
@@ -287,21 +302,11 @@ Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) 
     return take_turn(policy, [bytes](Aside& aside) { return write_whole(bytes, aside); });
 }
 
-void let_go_of_line() noexcept {
-    if (turn != Turn::Holding) return;
-    turn = Turn::Idle;
-    line.torn.store(true, std::memory_order_relaxed);
-    line.lock.release();
-}
-
 void reset_after_fork() noexcept {
-    // Only this thread went on into the child: the line or an installation
-    // that another thread held is nobody's now. A line that such a thread
-    // left partway stays marked torn, so that the child's first line starts
-    // afresh.
+    // Only this thread went on into the child: the line that another thread
+    // held is nobody's now. A line that such a thread left partway stays
+    // marked torn, so that the child's first line starts afresh.
     line.lock.reset(turn == Turn::Holding);
-    std::uint64_t holder = installation.load(std::memory_order_relaxed);
-    if (holder != installed && holder != current_thread_id()) installation.store(nobody, std::memory_order_relaxed);
 }
 
 }  // namespace trelk::core::tracing

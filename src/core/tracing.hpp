@@ -23,7 +23,7 @@ struct WaitPolicy {
     void* (*step_aside)() noexcept;
     void (*reenter)(void* token) noexcept;
     // Runs the host's signal handlers after a signal cut a wait short, between
-    // `reenter` and the next `step_aside`, perhaps with the line lock held;
+    // `reenter` and the next `step_aside`, never with the line lock held;
     // false when one of them failed, and the failure is then the emitter's.
     bool (*signals_handled)() noexcept;
 };
@@ -63,10 +63,11 @@ inline Outcome emit_event(Level level, std::string_view target, std::string_view
 // Installs the process-wide writer, styled with colours or not, waiting as
 // `policy` says, and writes the event that announces it as its first line: no
 // other event is written before it. AlreadyInstalled when a writer was
-// installed before (it stays in place, unchanged); Interrupted when a signal
-// handler failed while the announcement was written (the writer is installed
-// all the same); Reentered, with nothing installed, for a signal handler that
-// runs while its thread writes.
+// installed before (it stays in place, unchanged), also for a signal handler
+// that runs while its thread installs; Interrupted when a signal handler
+// failed while the call waited (installed only if its announcement had
+// begun); Reentered, with nothing installed, for a signal handler that runs
+// while its thread writes.
 Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                        std::string_view message) noexcept;
 
@@ -80,14 +81,8 @@ bool no_color_requested(const char* value) noexcept;
 // next one is written.
 Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
 
-// Gives up the line lock if this thread holds it, for a thread that will never
-// return from a wait (its host ends it): the other writers go on, and its line
-// counts as cut off.
-void let_go_of_line() noexcept;
-
-// In a forked child: the line lock and an installation under way belong to
-// threads of the parent that the child does not have, so they are let go of;
-// what the forking thread itself holds it keeps.
+// In a forked child: the line lock that a thread of the parent held, which
+// the child does not have, is let go of; the forking thread's own it keeps.
 void reset_after_fork() noexcept;
 
 // The line of one event, with a line feed, as the writer formats it.

@@ -16,6 +16,10 @@ struct WriteAttempt {
 };
 WriteAttempt write_standard_output(std::string_view bytes) noexcept;
 
+// Whether standard output blocks when full: on such a handle a write is cut
+// short only by a signal, while one set not to block takes what fits.
+bool standard_output_blocks() noexcept;
+
 // Waits until a standard output set not to block takes more: 0, or the error
 // that ended the wait (EINTR for a signal).
 int wait_for_standard_output() noexcept;

@@ -1,11 +1,11 @@
 #include "platform/thread_exit.hpp"
 
+#if defined(__GLIBC__)
 #include <pthread.h>
 #include <unistd.h>
 
 #include <new>
 
-#if defined(__GLIBC__)
 // glibc runs the handlers of this older cleanup list from the stop function of
 // its forced unwinding, for every handler whose buffer lies outside the frames
 // not yet unwound. A buffer that is not on the thread's stack is so run at the
@@ -17,10 +17,6 @@ extern "C" void _pthread_cleanup_pop(struct _pthread_cleanup_buffer* buffer, int
 
 namespace trelk::platform {
 
-void park_forever() noexcept {
-    for (;;) pause();
-}
-
 namespace detail {
 
 constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
@@ -28,44 +24,38 @@ constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec
 #if defined(__GLIBC__)
 namespace {
 
-struct Parking {
-    _pthread_cleanup_buffer buffer;  // on the heap: never on the stack that is unwound
-    BeforeParking before;
-};
-
-void park_if_inside(void* arg) {
+void park_if_inside(void*) {
     if (thread_scopes.depth == 0) return;  // none of our frames is on the stack
-    static_cast<Parking*>(arg)->before();
-    park_forever();
+    for (;;) pause();
 }
 
 // Unregisters the thread when it ends normally.
 struct Registration {
-    Parking* parking = nullptr;
+    _pthread_cleanup_buffer* buffer = nullptr;  // on the heap: never on the stack that is unwound
     Registration() = default;
     Registration(const Registration&) = delete;
     Registration& operator=(const Registration&) = delete;
     ~Registration() {
-        if (parking == nullptr) return;
-        _pthread_cleanup_pop(&parking->buffer, 0);
-        delete parking;
+        if (buffer == nullptr) return;
+        _pthread_cleanup_pop(buffer, 0);
+        delete buffer;
     }
 };
 
 }  // namespace
 
-void register_parking(BeforeParking before) noexcept {
+void register_parking() noexcept {
     thread_local Registration registration;
     // Tried again by the next scope if memory is short now.
-    auto* parking = new (std::nothrow) Parking{{}, before};
-    if (parking == nullptr) return;
-    _pthread_cleanup_push(&parking->buffer, park_if_inside, parking);
-    registration.parking = parking;
+    auto* buffer = new (std::nothrow) _pthread_cleanup_buffer{};
+    if (buffer == nullptr) return;
+    _pthread_cleanup_push(buffer, park_if_inside, nullptr);
+    registration.buffer = buffer;
     thread_scopes.registered = true;
 }
 #else
 // Elsewhere the thread ends as its host asks.
-void register_parking(BeforeParking) noexcept { thread_scopes.registered = true; }
+void register_parking() noexcept { thread_scopes.registered = true; }
 #endif
 
 }  // namespace detail

@@ -1,19 +1,17 @@
 // Keeping a thread from being unwound while it is inside the module.
 //
-// Some hosts end a thread by forced unwinding (glibc's pthread_exit): every
-// frame on the thread's stack runs its cleanups on the way out, ours too, at a
-// moment when the state those cleanups touch belongs to another thread. A
-// thread ended while it is inside a `KeptFromUnwinding` scope parks instead,
-// before any frame is unwound, and what it holds stays held until the process
-// ends. Outside such scopes it ends as its host asked.
+// glibc's pthread_exit ends a thread by forced unwinding: every frame on the
+// thread's stack runs its cleanups on the way out, ours too, at a moment when
+// the state those cleanups touch belongs to another thread. A thread ended
+// while it is inside a `KeptFromUnwinding` scope parks instead, before any
+// frame is unwound, and what it holds stays held until the process ends.
+// Outside such scopes it ends as its host asked. Where threads end without
+// unwinding (musl) there is nothing to keep, and a scope costs an increment.
 #pragma once
 
 #include <cstdint>
 
 namespace trelk::platform {
-
-// What a parking thread gives up first, so that other threads go on.
-using BeforeParking = void (*)() noexcept;
 
 namespace detail {
 struct ThreadScopes {
@@ -24,24 +22,19 @@ struct ThreadScopes {
 // load instead of a lookup in the dynamic loader, at the price of the module's
 // few dozen bytes of thread-local data coming from the static reserve.
 extern constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]];
-void register_parking(BeforeParking before) noexcept;
+void register_parking() noexcept;
 }  // namespace detail
 
-// The first scope on a thread registers it (`before` is the same every time);
-// later ones cost an increment.
-template <BeforeParking Before>
+// The first scope on a thread registers it; later ones cost an increment.
 class KeptFromUnwinding {
 public:
     KeptFromUnwinding() noexcept {
-        if (!detail::thread_scopes.registered) detail::register_parking(Before);
+        if (!detail::thread_scopes.registered) detail::register_parking();
         ++detail::thread_scopes.depth;
     }
     KeptFromUnwinding(const KeptFromUnwinding&) = delete;
     KeptFromUnwinding& operator=(const KeptFromUnwinding&) = delete;
     ~KeptFromUnwinding() { --detail::thread_scopes.depth; }
 };
-
-// Parks this thread until the process ends.
-[[noreturn]] void park_forever() noexcept;
 
 }  // namespace trelk::platform
