@@ -1,7 +1,11 @@
 """The module tree, the class objects and the two module functions."""
 
 import json
+import os
+import shutil
+import subprocess
 import sys
+import sysconfig
 import types
 
 import pytest
@@ -349,3 +353,79 @@ def test_second_interpreter_refused(first, kind):
     result = run_python(code)
     assert result.returncode == 0, result.stderr.decode()
     assert json.loads(result.stdout) == subinterpreter_outcomes(first, kind)
+
+
+def test_import_refused_when_no_exit_function_is_left():
+    # Without one, the module could not forget this interpreter when it ends.
+    result = run_python("""
+        import ctypes
+        ctypes.pythonapi.Py_AtExit.argtypes = [ctypes.c_void_p]
+        getpid = ctypes.cast(ctypes.CDLL(None).getpid, ctypes.c_void_p)  # harmless at the very end
+        assert any(ctypes.pythonapi.Py_AtExit(getpid) != 0 for _ in range(100))
+        try:
+            import trelk
+        except ImportError as exc:
+            print(exc)
+    """)
+    assert result.returncode == 0, result.stderr.decode()
+    assert result.stdout.decode() == (
+        "trelk cannot be imported: no room is left among the interpreter's exit functions (Py_AtExit), "
+        "and without one an interpreter started again in this process would get this one's module\n")
+
+
+EMBEDDED_ROUND = """
+import sys
+sys.path.insert(0, MODULE_FOLDER)
+import trelk
+from trelk.package.constraint import Cmp, CmpType, Depends, Maximize, Minimize, NumOf, SpecOption
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+constraint = trelk.package.constraint
+assert all(getattr(constraint, name).__name__ == name for name in constraint.__all__)
+ssl = Cmp(SpecOption("openssl", "version"), Version("3.0"), CmpType.GreaterOrEqual)
+rule = (Depends(name="curl") == True).if_then(Depends("nghttp2"))
+either = NumOf([Maximize(1), Minimize(2.5)]) >= 1
+PackageOutline(name="curl", constraints=[ssl, rule, either], set_options={"v": Version("01.2")})
+try:
+    SpecOption("curl", "timeout") > 2.5
+except NotImplementedError:
+    refused = "refused"
+try:
+    trelk.init_tracing()  # once per process: refused in every later round
+    tracing = "tracing"
+except BaseException as exc:
+    tracing = type(exc).__name__
+print(tracing, refused, str(ssl.rhs.value), str(Version("01.2")), type(rule.cond).__name__, flush=True)
+try:
+    Cmp(None, 1, CmpType.Equal)  # traced by the writer installed in the first round
+except TypeError:
+    pass
+"""
+
+
+def test_interpreter_ended_and_started_again_in_one_process(tmp_path):
+    # An embedding host ends the interpreter and starts it again: each round gets a module
+    # and classes of its own, nothing of the ended interpreter's.
+    if os.environ.get("TRELK_EMULATOR"):
+        pytest.skip("the host is built for this machine, not for the emulated one")
+    compiler = shutil.which("cc")
+    if compiler is None:
+        pytest.skip("no C compiler to build the embedding host with")
+    config = sysconfig.get_config_vars()
+    library = os.path.join(config["LIBDIR"] or "", config["LDLIBRARY"] or "")
+    if not (config["Py_ENABLE_SHARED"] and library.endswith(".so") and os.path.exists(library)):
+        pytest.skip("the interpreter has no shared library to embed")
+    host = tmp_path / "embed_host"
+    subprocess.run([compiler, os.path.join(os.path.dirname(__file__), "embed_host.c"), "-o", host,
+                    "-I", config["INCLUDEPY"], library, f"-Wl,-rpath,{config['LIBDIR']}",
+                    *config["LIBS"].split(), *config["SYSLIBS"].split()], check=True)
+    code = EMBEDDED_ROUND.replace("MODULE_FOLDER", repr(os.path.dirname(trelk.__file__)))
+    result = subprocess.run([host, "3", code], capture_output=True, timeout=120,
+                            env={**os.environ, "NO_COLOR": "1"})
+    assert result.returncode == 0, result.stderr.decode()
+    traced = "ERROR trelk::package::constraint: cannot convert '<class 'NoneType'>' to Constraint"
+    assert result.stdout.decode().splitlines() == [
+        "round 1", " WARN trelk: tracing activated", "tracing refused 3.0 1.2 Cmp", traced,
+        "round 2", "InternalFailure refused 3.0 1.2 Cmp", traced,
+        "round 3", "InternalFailure refused 3.0 1.2 Cmp", traced,
+    ]

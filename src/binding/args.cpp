@@ -1,7 +1,9 @@
 #include "binding/args.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
@@ -14,13 +16,20 @@ std::string full_name(const Signature& sig) {
     return std::string(sig.class_name) + "." + sig.function_name + "()";
 }
 
+// The last signature whose names were interned; each links to the one before.
+Signature* last_interned = nullptr;
+
+// All of a signature's names or none, so that every signature that holds one
+// is in the list.
 bool intern_names(Signature& sig) {
-    if (sig.interned[sig.count - 1] != nullptr) return true;
+    if (sig.interned[0] != nullptr) return true;
+    std::array<Ref, max_parameters> made;
     for (std::size_t i = 0; i < sig.count; ++i) {
-        if (sig.interned[i] != nullptr) continue;
-        sig.interned[i] = PyUnicode_InternFromString(sig.names[i]);  // kept for the process
-        if (sig.interned[i] == nullptr) return false;
+        made[i] = Ref::steal(PyUnicode_InternFromString(sig.names[i]));
+        if (!made[i]) return false;
     }
+    for (std::size_t i = 0; i < sig.count; ++i) sig.interned[i] = made[i].release();
+    sig.interned_before = std::exchange(last_interned, &sig);  // under the interpreter lock
     return true;
 }
 
@@ -104,6 +113,13 @@ bool check_missing(const Signature& sig, const BoundArguments& bound) {
 }
 
 }  // namespace
+
+void forget_interned_names() noexcept {
+    for (Signature* sig = std::exchange(last_interned, nullptr); sig != nullptr;
+         sig = std::exchange(sig->interned_before, nullptr)) {
+        sig->interned.fill(nullptr);
+    }
+}
 
 bool bind_arguments_in_full(Signature& sig, PyObject* const* args, std::size_t nargsf, PyObject* kwnames,
                             BoundArguments& bound) {

@@ -22,9 +22,17 @@ struct Signature {
     bool collects_extra = false;  // extra keywords are collected instead of refused
 
     // The parameter names as interned strings, made on first use, so that a
-    // keyword is usually matched by identity before its text is compared.
+    // keyword is usually matched by identity before its text is compared; kept
+    // while the interpreter lives.
     std::array<PyObject*, max_parameters> interned{};
+    // The signature interned before this one, in the list that
+    // `forget_interned_names` goes through.
+    Signature* interned_before = nullptr;
 };
+
+// For the end of the interpreter, calling nothing of Python: every signature's
+// interned names, to be made anew by the next interpreter.
+void forget_interned_names() noexcept;
 
 // The arguments of one call, held for its duration: converting one argument
 // runs Python code that may drop every other reference to another (a caller's

@@ -1,6 +1,7 @@
 #include "binding/class.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/memory_pool.hpp"
@@ -34,6 +35,9 @@ void object_release(void* block) noexcept { PyObject_Free(block); }
 // Instances take no part in garbage collection, so their memory can come from
 // a pool of their own in front of the interpreter's object allocator.
 core::memory_pool::BlockPool<object_allocate, object_release> instance_pool;
+
+// The last class created; each links to the one before.
+ClassDef* last_created = nullptr;
 
 PyObject* pooled_alloc(PyTypeObject* cls, Py_ssize_t) noexcept {
     auto size = static_cast<std::size_t>(cls->tp_basicsize);
@@ -113,12 +117,28 @@ PyTypeObject* create_class_object(ClassDef& def) {
     PyTypeObject* expected = nullptr;
     auto* made = reinterpret_cast<PyTypeObject*>(cls.get());
     if (def.created.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        static_cast<void>(cls.release());  // kept for the process
+        static_cast<void>(cls.release());  // kept while the interpreter lives
         def.attributes_kept = attributes.release();
+        def.created_before = std::exchange(last_created, &def);  // under the interpreter lock
         return made;
     }
     return expected;
 }
+
+void forget_class_objects() noexcept {
+    for (ClassDef* def = std::exchange(last_created, nullptr); def != nullptr;
+         def = std::exchange(def->created_before, nullptr)) {
+        def->created.store(nullptr, std::memory_order_relaxed);
+        def->attributes_kept = nullptr;
+    }
+}
+
+// The blocks came from the ended interpreter's object allocator, and are not
+// given back: there is no thread state left to free them with, and the next
+// interpreter's allocator need not know them (3.12's starts afresh, and takes
+// such a block for one of the C library's). Where the allocator outlives the
+// interpreter, that leaves at most the pool's cap unused.
+void forget_instance_pool() noexcept { instance_pool.forget(); }
 
 Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_location where) {
     std::uint64_t owner = def.owner_of(obj);

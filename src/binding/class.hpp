@@ -41,12 +41,16 @@ struct ClassDef {
     std::atomic<PyTypeObject*> created{nullptr};
     // A copy of the class's dict as it was made, kept with the class.
     PyObject* attributes_kept = nullptr;
+    // The class created before this one, in the list that
+    // `forget_class_objects` goes through.
+    ClassDef* created_before = nullptr;
 };
 
 PyTypeObject* create_class_object(ClassDef& def);
 
-// The class object, created on first need and kept for the process; null with
-// a RuntimeError set when it cannot be created (the next call tries again).
+// The class object, created on first need and kept while the interpreter
+// lives; null with a RuntimeError set when it cannot be created (the next call
+// tries again).
 inline PyTypeObject* class_object(ClassDef& def) {
     if (PyTypeObject* cls = def.created.load(std::memory_order_acquire)) return cls;
     return create_class_object(def);
@@ -129,6 +133,12 @@ void destroy_instance(PyObject* self) noexcept {
     cls->tp_free(self);
     Py_DECREF(cls);
 }
+
+// For the end of the interpreter, calling nothing of Python: every class
+// object and attribute copy made, to be made anew by the next interpreter.
+void forget_class_objects() noexcept;
+// The same for the free blocks kept for instances.
+void forget_instance_pool() noexcept;
 
 // "can't delete attribute", for every property setter given no value.
 int refuse_delete();

@@ -12,17 +12,19 @@ namespace trelk::binding {
 
 namespace {
 
-// Created once, on first use; derives directly from BaseException so that
-// `except Exception` does not swallow a broken invariant.
+// Created on first use and kept while the interpreter lives; derives directly
+// from BaseException so that `except Exception` does not swallow a broken
+// invariant.
+PyObject* internal_failure = nullptr;
+
 PyObject* internal_failure_class() {
-    static PyObject* cls = nullptr;
-    if (cls == nullptr) {
-        cls = PyErr_NewExceptionWithDoc(
+    if (internal_failure == nullptr) {
+        internal_failure = PyErr_NewExceptionWithDoc(
             "trelk.InternalFailure",
             "An invariant of the trelk module did not hold. The message says which.",
             PyExc_BaseException, nullptr);
     }
-    return cls;
+    return internal_failure;
 }
 
 PyObject* exception_class(ErrorKind kind) {
@@ -56,6 +58,8 @@ bool Error::is_type_error() const {
     PyObject* pending = PyErr_Occurred();
     return pending != nullptr && pending == PyExc_TypeError;
 }
+
+void forget_internal_failure_class() noexcept { internal_failure = nullptr; }
 
 void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept {
     // Also reached from a slot's last catch, where nothing may be thrown.

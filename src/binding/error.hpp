@@ -97,6 +97,9 @@ inline PyObject* hand_over(Result<Ref> result) {
 
 // Raises the internal-failure exception after reporting it on standard error.
 void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept;
+// For the end of the interpreter, calling nothing of Python: the
+// internal-failure class, to be made anew by the next interpreter.
+void forget_internal_failure_class() noexcept;
 
 // The argument-error convention: an exact TypeError from converting argument
 // `name` gains the prefix "argument '<name>': "; any other error passes unchanged.

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "binding/args.hpp"
 #include "binding/class.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
@@ -28,13 +29,21 @@ using namespace trelk::binding;
 
 namespace {
 
-// What the module keeps for the process, besides two kinds of state kept
-// where they are used: each class object, created on first need and kept for
-// the process in its ClassDef (with a copy of its attributes), and each
-// constructor's interned parameter names, in its Signature. None of it is
-// torn down: the process ends with it. A forked child resets what a thread of
-// its parent may have held (`reset_after_fork`); a second interpreter is
-// refused at the door (`owning_interpreter`).
+// What the module keeps across calls, all of it process-wide, and how long:
+//
+// - For the interpreter that imported it, forgotten when that interpreter ends
+//   (`forget_interpreter`, registered with Py_AtExit), so that one started
+//   again in the same process builds it all anew: the owning interpreter and
+//   the root module (here); each class object and the copy of its attributes,
+//   in its ClassDef, and the instance pool's free blocks (binding/class.cpp);
+//   each constructor's interned parameter names, in its Signature
+//   (binding/args.cpp); the InternalFailure class (binding/error.cpp).
+//   Nothing of it is torn down: the ended interpreter's objects and memory are
+//   its own to free or leave, and are never touched again.
+// - For the process: the construction latch, the fork handler, registered once
+//   (`reset_after_fork`), the line writer (core/tracing.cpp: installed once per
+//   process, it stays through later interpreters) and the node pool (system
+//   memory).
 struct ModuleState {
     // The interpreter that imported the module first; any other is refused.
     std::atomic<std::int64_t> owning_interpreter{-1};
@@ -46,6 +55,9 @@ struct ModuleState {
     // Whether the handler that resets this state in a forked child (and the
     // line writer's lock) is registered.
     bool forks_handled = false;
+    // Whether `forget_interpreter` is registered for the end of the current
+    // interpreter; the end runs it once and drops it.
+    bool forgets_at_exit = false;
 };
 ModuleState state;
 
@@ -55,6 +67,20 @@ void reset_after_fork() noexcept {
     std::uint64_t holder = state.latch_holder.load(std::memory_order_relaxed);
     if (holder != core::current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
     core::tracing::reset_after_fork();
+}
+
+// At the very end of Py_FinalizeEx, when no Python code runs any more and the
+// interpreter's objects are gone or abandoned: calls nothing of Python. A
+// thread that held the latch then is parked for good (binding/thread_exit.hpp).
+void forget_interpreter() noexcept {
+    state.owning_interpreter.store(-1, std::memory_order_relaxed);
+    state.latch_holder.store(0, std::memory_order_relaxed);
+    state.root = nullptr;
+    state.forgets_at_exit = false;
+    forget_class_objects();
+    forget_instance_pool();
+    forget_interned_names();
+    forget_internal_failure_class();
 }
 
 PyModuleDef module_definition = {
@@ -169,6 +195,17 @@ PyObject* init_module() {
                         "trelk does not support subinterpreters: this one takes no module with "
                         "single-phase initialisation");
         return nullptr;
+    }
+    // Registered anew for each interpreter, whose end runs it once.
+    if (!state.forgets_at_exit) {
+        if (Py_AtExit(forget_interpreter) != 0) {
+            raise_exception(PyExc_ImportError,
+                            "trelk cannot be imported: no room is left among the interpreter's exit "
+                            "functions (Py_AtExit), and without one an interpreter started again in "
+                            "this process would get this one's module");
+            return nullptr;
+        }
+        state.forgets_at_exit = true;
     }
     std::int64_t expected = -1;
     if (!state.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {

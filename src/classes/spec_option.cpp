@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "binding/class.hpp"
+#include "binding/ref.hpp"
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
 #include "core/utf8.hpp"
@@ -28,11 +29,9 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
                named(full.substr(dot + 1), "bool_", "bool");
     }
     if (!named(full, "bool_", "bool")) return false;
-    static PyObject* module_key = nullptr;  // kept for the process
-    if (module_key == nullptr && (module_key = PyUnicode_InternFromString("__module__")) == nullptr) {
-        return Error::pending();
-    }
-    PyObject* module = PyDict_GetItemWithError(type->tp_dict, module_key);
+    Ref module_key = Ref::steal(PyUnicode_FromString("__module__"));
+    if (!module_key) return Error::pending();
+    PyObject* module = PyDict_GetItemWithError(type->tp_dict, module_key.get());
     if (module == nullptr && PyErr_Occurred()) return Error::pending();
     return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }

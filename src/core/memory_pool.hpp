@@ -47,6 +47,12 @@ public:
         give_back(block, size);
     }
 
+    // Drops every kept block without giving it back: for blocks whose
+    // allocator can no longer take them.
+    void forget() noexcept {
+        for (FreeList& list : lists_) list = FreeList{};
+    }
+
 private:
     void* take(std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
