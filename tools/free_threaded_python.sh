@@ -4,19 +4,14 @@
 # named by `apt-get source --print-uris` from a private apt configuration over
 # this machine's Debian mirror, and checked against the hash that apt gives.
 # Built once into the project's cache folder (.cache/, or $TRELK_CACHE) and
-# reused once complete; the build itself takes most of an hour on two cores.
-#     bash tools/free_threaded_python.sh           # prints .../bin/python3.13t
-#     TRELK_FT_DEBUG=1 bash tools/free_threaded_python.sh  # --with-pydebug, its own prefix
+# reused once complete; the build takes about ten minutes on two cores.
+#     bash tools/free_threaded_python.sh    # prints .../python3.13t/bin/python3.13t
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cache=${TRELK_CACHE:-$PWD/.cache}
 suite=trixie
 flags=(--disable-gil)
 prefix=$cache/python3.13t
-if [ -n "${TRELK_FT_DEBUG:-}" ]; then
-    flags+=(--with-pydebug)
-    prefix=$cache/python3.13td
-fi
 recipe="python3.13 $suite ${flags[*]}"  # a change of recipe makes a new build
 python=$prefix/bin/python3.13t
 
