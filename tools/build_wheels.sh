@@ -10,7 +10,8 @@
 # unwinder is the system's libgcc_s.so.1. aarch64 is cross-built by Debian's
 # cross g++, asking the arm64 interpreter under qemu-user about itself.
 #
-# auditwheel must confirm the manylinux2014 tag of each. Each x86_64 wheel is
+# auditwheel must confirm the manylinux2014 tag of each, and its module must
+# export PyInit_trelk alone. Each x86_64 wheel is
 # installed in a fresh virtual environment of its version (3.14 and 3.15 in the
 # Debian root of tools/debian_root.sh) and the whole test suite and the example
 # program run there; each aarch64 wheel runs the whole test suite under
@@ -112,7 +113,7 @@ interpreter() {
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown unversioned
+    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned exported
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -136,10 +137,17 @@ build_wheel() {
     # elsewhere without a version must be the interpreter's: any other would be
     # looked up in whatever C library the user has, and might not be there.
     python -m zipfile -e "$wheel" "$scratch/unpacked-$machine-$version"
-    unversioned=$(readelf --dyn-syms -W "$scratch/unpacked-$machine-$version"/trelk*.so |
-        awk '$7 == "UND" && $5 == "GLOBAL" && $8 !~ /@/ && $8 !~ /^_?Py/ { print $8 }')
+    symbols=$(readelf --dyn-syms -W "$scratch/unpacked-$machine-$version"/trelk*.so)
+    unversioned=$(awk '$7 == "UND" && $5 == "GLOBAL" && $8 !~ /@/ && $8 !~ /^_?Py/ { print $8 }' <<<"$symbols")
     if [ -n "$unversioned" ]; then
         echo "$wheel takes symbols from no known library: $unversioned" >&2
+        return 1
+    fi
+    # It gives the process its entry point alone (src/exports.map): the C++
+    # runtime linked in must not be found by the interpreter or another module.
+    exported=$(awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $5 != "LOCAL" && $8 != "PyInit_trelk" { print $8 }' <<<"$symbols")
+    if [ -n "$exported" ]; then
+        echo "$wheel exports $(wc -l <<<"$exported") symbols besides PyInit_trelk: $(head -5 <<<"$exported" | tr '\n' ' ')..." >&2
         return 1
     fi
     echo "$wheel"
