@@ -107,7 +107,8 @@ interpreter() {
                 3.14 | 3.15) bash tools/debian_root.sh python "$2" ;;
                 *) bash tools/find_python.sh "$2" || true ;;
             esac ;;
-        aarch64) bash tools/arm64_python.sh "$2" || true ;;
+        # Status 3: Debian has none. Any other failure (a missing tool) ends the script.
+        aarch64) bash tools/arm64_python.sh "$2" || [ $? -eq 3 ] ;;
     esac
 }
 
