@@ -11,11 +11,11 @@
 # cross g++, asking the arm64 interpreter under qemu-user about itself.
 #
 # auditwheel must confirm the manylinux2014 tag of each, and its module must
-# export PyInit_trelk alone. Each x86_64 wheel is
-# installed in a fresh virtual environment of its version (3.14 and 3.15 in the
-# Debian root of tools/debian_root.sh) and the whole test suite and the example
-# program run there; each aarch64 wheel runs the whole test suite under
-# qemu-user with Debian's arm64 interpreter.
+# export PyInit_trelk alone. Each x86_64 wheel is installed in a fresh virtual
+# environment of its version (3.14 and 3.15 in the Debian root of
+# tools/debian_root.sh) and the whole test suite and the example program run
+# there; each aarch64 wheel runs the whole test suite under qemu-user with
+# Debian's arm64 interpreter.
 #     bash tools/build_wheels.sh [VERSION...]   # by default every supported version
 set -euo pipefail
 cd "$(dirname "$0")/.."
