@@ -78,6 +78,13 @@ glibc_2_17() {
 compiler() {  # $1 machine, $2 gcc or g++
     if [ "$1" = "$(uname -m)" ]; then echo "$2-12"; else echo "$1-linux-gnu-$2-12"; fi
 }
+for driver in gcc g++; do  # the cross compiler, checked before any build
+    command -v "$(compiler aarch64 "$driver")" >/dev/null || {
+        echo "$(compiler aarch64 "$driver") is missing: bash tools/setup.sh installs it" \
+            "(the package g++-12-aarch64-linux-gnu)" >&2
+        exit 1
+    }
+done
 
 # A CMake toolchain file for the machine. A cross build asks the target
 # interpreter about itself through the emulator; the interpreter is a script
