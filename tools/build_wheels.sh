@@ -10,11 +10,12 @@
 # unwinder is the system's libgcc_s.so.1. aarch64 is cross-built by Debian's
 # cross g++, asking the arm64 interpreter under qemu-user about itself.
 #
-# auditwheel must confirm the manylinux2014 tag of each. Each x86_64 wheel is
-# installed in a fresh virtual environment of its version (3.14 and 3.15 in the
-# Debian root of tools/debian_root.sh) and the whole test suite and the example
-# program run there; each aarch64 wheel runs the whole test suite under
-# qemu-user with Debian's arm64 interpreter.
+# auditwheel must confirm the manylinux2014 tag of each, and its module must
+# export PyInit_trelk alone. Each x86_64 wheel is installed in a fresh virtual
+# environment of its version (3.14 and 3.15 in the Debian root of
+# tools/debian_root.sh) and the whole test suite and the example program run
+# there; each aarch64 wheel runs the whole test suite under qemu-user with
+# Debian's arm64 interpreter.
 #     bash tools/build_wheels.sh [VERSION...]   # by default every supported version
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -77,6 +78,13 @@ glibc_2_17() {
 compiler() {  # $1 machine, $2 gcc or g++
     if [ "$1" = "$(uname -m)" ]; then echo "$2-12"; else echo "$1-linux-gnu-$2-12"; fi
 }
+for driver in gcc g++; do  # the cross compiler, checked before any build
+    command -v "$(compiler aarch64 "$driver")" >/dev/null || {
+        echo "$(compiler aarch64 "$driver") is missing: bash tools/setup.sh installs it" \
+            "(the package g++-12-aarch64-linux-gnu)" >&2
+        exit 1
+    }
+done
 
 # A CMake toolchain file for the machine. A cross build asks the target
 # interpreter about itself through the emulator; the interpreter is a script
@@ -106,13 +114,14 @@ interpreter() {
                 3.14 | 3.15) bash tools/debian_root.sh python "$2" ;;
                 *) bash tools/find_python.sh "$2" || true ;;
             esac ;;
-        aarch64) bash tools/arm64_python.sh "$2" || true ;;
+        # Status 3: Debian has none. Any other failure (a missing tool) ends the script.
+        aarch64) bash tools/arm64_python.sh "$2" || [ $? -eq 3 ] ;;
     esac
 }
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown unversioned
+    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned exported
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -136,10 +145,18 @@ build_wheel() {
     # elsewhere without a version must be the interpreter's: any other would be
     # looked up in whatever C library the user has, and might not be there.
     python -m zipfile -e "$wheel" "$scratch/unpacked-$machine-$version"
-    unversioned=$(readelf --dyn-syms -W "$scratch/unpacked-$machine-$version"/trelk*.so |
-        awk '$7 == "UND" && $5 == "GLOBAL" && $8 !~ /@/ && $8 !~ /^_?Py/ { print $8 }')
+    symbols=$(readelf --dyn-syms -W "$scratch/unpacked-$machine-$version"/trelk*.so)
+    unversioned=$(awk '$7 == "UND" && $5 == "GLOBAL" && $8 !~ /@/ && $8 !~ /^_?Py/ { print $8 }' <<<"$symbols")
     if [ -n "$unversioned" ]; then
         echo "$wheel takes symbols from no known library: $unversioned" >&2
+        return 1
+    fi
+    # It gives the process its entry point alone (src/exports.map): the C++
+    # runtime linked in must not be found by the interpreter or another module.
+    exported=$(awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $5 != "LOCAL" { print $8 }' <<<"$symbols")
+    if [ "$exported" != PyInit_trelk ]; then
+        echo "$wheel must export PyInit_trelk alone; it exports $(grep -c . <<<"$exported"):" \
+            "$(head -5 <<<"$exported" | tr '\n' ' ')..." >&2
         return 1
     fi
     echo "$wheel"

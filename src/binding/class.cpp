@@ -13,9 +13,9 @@ namespace trelk::binding {
 namespace {
 
 // Replaces the pending exception by a RuntimeError with `message` whose cause
-// is the exception replaced; a MemoryError propagates as it is.
+// is the exception replaced; an exhaustion propagates as it is.
 void raise_with_cause(const std::string& message) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return;
+    if (exhaustion_pending()) return;
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);

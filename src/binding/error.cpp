@@ -47,7 +47,7 @@ Ref python_text(std::string_view text) {
 }  // namespace
 
 Error Error::python_api_failed(std::source_location where) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return pending();
+    if (exhaustion_pending()) return pending();
     PyErr_Print();
     return internal("Python API call failed", where);
 }
@@ -124,8 +124,12 @@ Error argument_error(Error error, const char* name) {
     return Error::pending();
 }
 
+bool exhaustion_pending() {
+    return PyErr_ExceptionMatches(PyExc_MemoryError) || PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
 bool discard_ordinary_exception() {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || exhaustion_pending()) return false;
     PyErr_Clear();
     return true;
 }

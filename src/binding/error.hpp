@@ -45,8 +45,9 @@ public:
         return e;
     }
     // An interpreter call that cannot fail in normal operation failed. Running
-    // out of memory is no broken invariant: its MemoryError propagates as it
-    // is. Any other error is printed, then reported as an internal failure.
+    // out of memory or stack is no broken invariant: its exception propagates
+    // as it is (`exhaustion_pending`). Any other error is printed, then
+    // reported as an internal failure.
     static Error python_api_failed(std::source_location where = std::source_location::current());
 
     ErrorKind kind() const noexcept { return kind_; }
@@ -105,10 +106,19 @@ void forget_internal_failure_class() noexcept;
 // `name` gains the prefix "argument '<name>': "; any other error passes unchanged.
 Error argument_error(Error error, const char* name);
 
+// Whether the pending exception is a MemoryError or a RecursionError. Those
+// say nothing of the object at hand, only that memory or stack ran out, so
+// they end the call and reach the caller unchanged wherever the module would
+// otherwise pass over, wrap or reword an exception: never a failed attempt
+// followed by the next one (with a hook that converts its object again, each
+// level would call it once per attempt, taking exponential time), never the
+// cause of another exception, never an internal failure.
+bool exhaustion_pending();
+
 // After a call failed with an exception that the caller may pass over (a
 // failed conversion attempt, a failed str() for a message): an ordinary
 // Exception is discarded (true). Anything else must propagate (false): an
-// interrupt, and MemoryError, which says nothing of the object at hand.
+// interrupt, and an exhaustion (above).
 bool discard_ordinary_exception();
 
 // UTF-8 of a Python text, keeping lone surrogates, for messages built in C++;

@@ -55,8 +55,8 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
 // The attempts, in this order: exactly bool (or a numpy boolean), a signed
 // 64-bit integer, a float, a str, a Version. None of them fitting gives no
 // value. A failed attempt's exception is discarded, unless it is no Exception
-// (an interrupt raised in a user's __index__, say) or a MemoryError: that ends
-// the conversion.
+// (an interrupt raised in a user's __index__, say), a MemoryError or a
+// RecursionError: that ends the conversion.
 binding::Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj);
 
 // The attempts above, then the refusal with its ERROR event.
