@@ -18,6 +18,8 @@
 # Debian's arm64 interpreter.
 #     bash tools/build_wheels.sh [VERSION...]   # by default every supported version
 set -euo pipefail
+# A step that fails inside $(...) (building a wheel) fails the script too.
+shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 project=$PWD
 cache=${TRELK_CACHE:-$project/.cache}
