@@ -403,7 +403,39 @@ except TypeError:
 """
 
 
-def test_interpreter_ended_and_started_again_in_one_process(tmp_path):
+TRACED = "ERROR trelk::package::constraint: cannot convert '<class 'NoneType'>' to Constraint"
+
+# A line that waits for a reader when its interpreter ends goes out once the next round reads
+# the pipe; its thread then parks instead of coming back with a thread state that is gone.
+OUTLIVING_WRITER = """
+import fcntl, os, sys, threading, time
+sys.path.insert(0, MODULE_FOLDER)
+import trelk
+if "TRELK_EMBED_PIPE" not in os.environ:  # the first round
+    read_end, write_end = os.pipe()
+    os.environ["TRELK_EMBED_PIPE"] = str(read_end)
+    saved = os.dup(1)
+    os.dup2(write_end, 1)
+    os.write(1, b"." * fcntl.fcntl(1, fcntl.F_GETPIPE_SZ))
+    threading.Thread(target=trelk.main_entry, daemon=True).start()
+    time.sleep(0.2)
+    os.dup2(saved, 1)
+else:
+    read_end, out = int(os.environ["TRELK_EMBED_PIPE"]), b""
+    while not out.endswith(b"trelk entrypoint\\n"):
+        out += os.read(read_end, 1 << 16)
+    time.sleep(0.2)  # the writer of the ended round is done
+    trelk.main_entry()
+"""
+
+
+@pytest.mark.parametrize("rounds, code, lines", [
+    (3, EMBEDDED_ROUND, ["round 1", " WARN trelk: tracing activated", "tracing refused 3.0 1.2 Cmp", TRACED,
+                         "round 2", "InternalFailure refused 3.0 1.2 Cmp", TRACED,
+                         "round 3", "InternalFailure refused 3.0 1.2 Cmp", TRACED]),
+    (2, OUTLIVING_WRITER, ["round 1", "round 2", "trelk entrypoint"]),
+], ids=["every-class", "outliving-writer"])
+def test_interpreter_ended_and_started_again_in_one_process(tmp_path, rounds, code, lines):
     # An embedding host ends the interpreter and starts it again: each round gets a module
     # and classes of its own, nothing of the ended interpreter's.
     if os.environ.get("TRELK_EMULATOR"):
@@ -419,13 +451,8 @@ def test_interpreter_ended_and_started_again_in_one_process(tmp_path):
     subprocess.run([compiler, os.path.join(os.path.dirname(__file__), "embed_host.c"), "-o", host,
                     "-I", config["INCLUDEPY"], library, f"-Wl,-rpath,{config['LIBDIR']}",
                     *config["LIBS"].split(), *config["SYSLIBS"].split()], check=True)
-    code = EMBEDDED_ROUND.replace("MODULE_FOLDER", repr(os.path.dirname(trelk.__file__)))
-    result = subprocess.run([host, "3", code], capture_output=True, timeout=120,
+    code = code.replace("MODULE_FOLDER", repr(os.path.dirname(trelk.__file__)))
+    result = subprocess.run([host, str(rounds), code], capture_output=True, timeout=120,
                             env={**os.environ, "NO_COLOR": "1"})
     assert result.returncode == 0, result.stderr.decode()
-    traced = "ERROR trelk::package::constraint: cannot convert '<class 'NoneType'>' to Constraint"
-    assert result.stdout.decode().splitlines() == [
-        "round 1", " WARN trelk: tracing activated", "tracing refused 3.0 1.2 Cmp", traced,
-        "round 2", "InternalFailure refused 3.0 1.2 Cmp", traced,
-        "round 3", "InternalFailure refused 3.0 1.2 Cmp", traced,
-    ]
+    assert result.stdout.decode().splitlines() == lines

@@ -403,6 +403,36 @@ assert lines == {WARN_PLAIN + error_line("trelk::package::constraint", NONE_REFU
     assert out == b""
 
 
+# The writer is installed once its announcement begins: an announcement cut short
+# before then is taken back while its thread lets go of the line.
+@pytest.mark.parametrize("code", [
+    # interrupted: nothing is installed, and the next init_tracing() installs
+    """fill()
+try:
+    calling.set()
+    trelk.init_tracing()
+except KeyboardInterrupt:
+    done.set()
+lines = drain(lambda: (Depends("a") == None, trelk.init_tracing(), Depends("b") == None))
+assert lines.lstrip(b"\\n") == WARN_PLAIN + REFUSED, lines[-200:]""",
+    # a signal that its handlers let pass: an event waiting for the line does not go first
+    """fill()
+signal.signal(signal.SIGUSR1, lambda *_: None)
+installer = in_call(trelk.init_tracing)
+in_call(lambda: Depends("a") == None)
+signal.pthread_kill(installer.ident, signal.SIGUSR1)
+end = time.monotonic() + 0.3
+while time.monotonic() < end:  # the installer waits for the interpreter, the event for the line
+    pass
+lines = drain(installer.join)
+assert lines.lstrip(b"\\n").startswith(WARN_PLAIN), lines[-200:]""",
+], ids=["interrupted", "signal-passed"])
+def test_writer_installed_once_its_announcement_begins(code):
+    child_stdout(BLOCKING + f"WARN_PLAIN = {WARN_PLAIN!r}\n"
+                 f"REFUSED = {error_line('trelk::package::constraint', NONE_REFUSED, False)!r}\n" + code,
+                 "1", expect_stderr=True)
+
+
 # At exit, a daemon thread that asks for the interpreter back is stopped for
 # good: ended (up to 3.13, where one inside the module parks) or parked (from
 # 3.14). It never holds the line then, so a line written at exit does not wait

@@ -1,16 +1,32 @@
 #include <Python.h>
 
+#include <atomic>
+#include <cstdint>
+
 #include "binding/wait.hpp"
+#include "platform/thread_exit.hpp"
 
 namespace trelk::binding {
 
 namespace {
 
-void* release_interpreter() noexcept { return PyEval_SaveThread(); }
+// The interpreters ended so far in this process, and how many had ended when
+// this thread last stepped aside.
+std::atomic<std::uint64_t> interpreters_ended{0};
+thread_local std::uint64_t ended_when_aside = 0;
+
+void* release_interpreter() noexcept {
+    ended_when_aside = interpreters_ended.load(std::memory_order_relaxed);
+    return PyEval_SaveThread();
+}
 
 // A thread that shutdown ends here parks (binding/thread_exit.hpp): every
-// slot, and so every waiting thread, has been kept from unwinding.
-void restore_interpreter(void* state) noexcept { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
+// slot, and so every waiting thread, has been kept from unwinding. One whose
+// interpreter has ended since it stepped aside parks here.
+void restore_interpreter(void* state) noexcept {
+    if (interpreters_ended.load(std::memory_order_acquire) != ended_when_aside) platform::park_forever();
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
 
 // The handlers run on the main thread only; elsewhere this finds nothing to do.
 bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
@@ -18,5 +34,7 @@ bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
 }  // namespace
 
 const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter, run_signal_handlers};
+
+void forget_waiting_threads() noexcept { interpreters_ended.fetch_add(1, std::memory_order_release); }
 
 }  // namespace trelk::binding

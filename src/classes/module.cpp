@@ -37,7 +37,8 @@ namespace {
 //   the root module (here); each class object and the copy of its attributes,
 //   in its ClassDef, and the instance pool's free blocks (binding/class.cpp);
 //   each constructor's interned parameter names, in its Signature
-//   (binding/args.cpp); the InternalFailure class (binding/error.cpp).
+//   (binding/args.cpp); the InternalFailure class (binding/error.cpp); and
+//   the threads waiting for standard output are told (binding/wait.cpp).
 //   Nothing of it is torn down: the ended interpreter's objects and memory are
 //   its own to free or leave, and are never touched again.
 // - For the process: the construction latch, the fork handler, registered once
@@ -81,6 +82,7 @@ void forget_interpreter() noexcept {
     forget_instance_pool();
     forget_interned_names();
     forget_internal_failure_class();
+    forget_waiting_threads();
 }
 
 PyModuleDef module_definition = {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/thread_id.hpp"
@@ -19,11 +20,14 @@ std::atomic<int> lowest_enabled{static_cast<int>(Level::Error) + 1};
 
 namespace {
 
-// Set once the writer is installed; the two fields below are fixed before,
-// under the line lock, which every installer takes.
+// The writer, changed only by the thread that holds the line (the two fields
+// below before `installed`), so that whoever holds it reads it true. An
+// installation is taken back while its announcement has not begun and its
+// thread lets go of the line: no event goes before the announcement, and an
+// installer interrupted then leaves nothing installed.
 std::atomic<bool> installed{false};
-bool writer_styled = false;
-WaitPolicy writer_policy{};
+std::atomic<bool> writer_styled{false};
+std::atomic<const WaitPolicy*> writer_policy{nullptr};
 
 // The line that every write goes to, one writer at a time.
 struct Line {
@@ -161,13 +165,57 @@ void append_escaped(std::string& out, std::string_view message) {
     }
 }
 
+// What a write needs before the first of its bytes goes out: taken each
+// time its thread holds the line until then (a refusal ends the write), and
+// given back whenever it lets go of the line with nothing written.
+struct NoClaim {
+    std::optional<Outcome> take() noexcept { return std::nullopt; }
+    void give_back() noexcept {}
+};
+
+// An event needs the writer installed; before, it is dropped unwritten.
+struct WriterInstalled {
+    std::optional<Outcome> take() noexcept {
+        if (installed.load(std::memory_order_relaxed)) return std::nullopt;
+        return Outcome{Outcome::Done};
+    }
+    void give_back() noexcept {}
+};
+
+// An announcement is the installation of the writer.
+struct Installation {
+    bool styled;
+    const WaitPolicy* policy;
+    std::optional<Outcome> take() noexcept {
+        if (installed.load(std::memory_order_relaxed)) return Outcome{Outcome::AlreadyInstalled};
+        writer_styled.store(styled, std::memory_order_relaxed);
+        writer_policy.store(policy, std::memory_order_relaxed);
+        // The level goes first: a child forked between the two stores keeps
+        // no writer, and the level alone is harmless.
+        detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
+        installed.store(true, std::memory_order_release);
+        return std::nullopt;
+    }
+    void give_back() noexcept {
+        installed.store(false, std::memory_order_relaxed);
+        detail::lowest_enabled.store(static_cast<int>(Level::Error) + 1, std::memory_order_relaxed);
+    }
+};
+
 // Writes `bytes` whole, the line held, after ending a line that was cut off:
-// Done, Interrupted (the write stopped, perhaps partway) or Failed. The line
-// is let go of while the host's signal handlers run, and then taken again.
-Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
+// Done, Interrupted (the write stopped, perhaps partway), Failed, or what
+// `claim` refused. The line is let go of while the host's signal handlers
+// run, and then taken again.
+template <class Claim>
+Outcome write_whole(std::string_view bytes, Aside& aside, Claim& claim) noexcept {
     const std::uint64_t self = current_thread_id();
     bool started = false;
+    bool claimed = false;
     while (!bytes.empty()) {
+        if (!claimed) {
+            if (std::optional<Outcome> refused = claim.take()) return *refused;
+            claimed = true;
+        }
         const std::uint64_t torn_by = line.torn_by.load(std::memory_order_relaxed);
         const bool ending = torn_by != 0 && !(started && torn_by == self);
         const std::string_view piece = ending ? std::string_view("\n") : bytes;
@@ -188,6 +236,10 @@ Outcome write_whole(std::string_view bytes, Aside& aside) noexcept {
         if (error == EAGAIN) error = platform::wait_for_standard_output();
         if (error == 0) continue;
         if (error != EINTR) return {Outcome::Failed, error};
+        if (!started) {
+            claim.give_back();
+            claimed = false;
+        }
         if (!aside.signals_handled()) return {Outcome::Interrupted};
         if (Outcome held = hold_line(aside); held.kind != Outcome::Done) return held;
     }
@@ -237,11 +289,11 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
-// Formats and writes one line: Done or Interrupted. `first` runs as soon as
-// the line is held, before anything is written, and may refuse the line.
-template <class First>
+// Formats and writes one line, with what `claim` gives (see write_whole):
+// Done, Interrupted or what `claim` refused.
+template <class Claim>
 Outcome write_line(bool styled, Level level, std::string_view target, std::string_view message,
-                   const WaitPolicy& policy, First first) noexcept {
+                   const WaitPolicy& policy, Claim claim) noexcept {
     thread_local std::string text;
     // A signal handler of this thread's own turn must not format over its line.
     if (turn != Turn::Idle) return lost_line(EDEADLK);
@@ -252,9 +304,10 @@ Outcome write_line(bool styled, Level level, std::string_view target, std::strin
     } catch (...) {
         formatted = false;
     }
-    Outcome outcome = take_turn(policy, [first, formatted](Aside& aside) {
-        if (Outcome refused = first(); refused.kind != Outcome::Done) return refused;
-        return formatted ? write_whole(text, aside) : lost_line(ENOMEM);
+    Outcome outcome = take_turn(policy, [&claim, formatted](Aside& aside) {
+        if (formatted) return write_whole(text, aside, claim);
+        if (std::optional<Outcome> refused = claim.take()) return *refused;
+        return lost_line(ENOMEM);
     });
     return outcome.kind == Outcome::Failed ? lost_line(outcome.error) : outcome;
 }
@@ -263,8 +316,8 @@ Outcome write_line(bool styled, Level level, std::string_view target, std::strin
 
 Outcome detail::write_event(Level level, std::string_view target, std::string_view message) noexcept {
     if (!installed.load(std::memory_order_acquire)) return {Outcome::Done};
-    return write_line(writer_styled, level, target, message, writer_policy,
-                      []() noexcept { return Outcome{Outcome::Done}; });
+    return write_line(writer_styled.load(std::memory_order_relaxed), level, target, message,
+                      *writer_policy.load(std::memory_order_relaxed), WriterInstalled{});
 }
 
 Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
@@ -274,21 +327,12 @@ Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::
     // could neither wait for the line nor mix into it, and a writer must not
     // go in without it.
     if (turn != Turn::Idle) return {Outcome::Reentered};
-    // Installed once the line is held, so that the announcement is the first
-    // line: every other event waits for its turn. Racing installers take the
-    // line one after the other, and the later ones find the writer installed.
-    // Nothing is installed when the wait for the line is interrupted.
+    // Installed by the thread that holds the line, so that racing installers
+    // take it one after the other and the later ones find the writer
+    // installed; taken back whenever the line is let go of before the
+    // announcement begins (see `installed`).
     installing = true;
-    Outcome announced = write_line(styled, level, target, message, policy, [styled, &policy]() noexcept {
-        if (installed.load(std::memory_order_relaxed)) return Outcome{Outcome::AlreadyInstalled};
-        writer_styled = styled;
-        writer_policy = policy;
-        // The level goes first: a child forked between the two stores keeps
-        // no writer, and the level alone is harmless.
-        detail::lowest_enabled.store(static_cast<int>(Level::Info), std::memory_order_relaxed);
-        installed.store(true, std::memory_order_release);
-        return Outcome{Outcome::Done};
-    });
+    Outcome announced = write_line(styled, level, target, message, policy, Installation{styled, &policy});
     installing = false;
     return announced;
 }
@@ -299,7 +343,10 @@ bool no_color_requested(const char* value) noexcept {
 }
 
 Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept {
-    return take_turn(policy, [bytes](Aside& aside) { return write_whole(bytes, aside); });
+    return take_turn(policy, [bytes](Aside& aside) {
+        NoClaim claim;
+        return write_whole(bytes, aside, claim);
+    });
 }
 
 void reset_after_fork() noexcept {

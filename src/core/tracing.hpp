@@ -61,13 +61,14 @@ inline Outcome emit_event(Level level, std::string_view target, std::string_view
 }
 
 // Installs the process-wide writer, styled with colours or not, waiting as
-// `policy` says, and writes the event that announces it as its first line: no
-// other event is written before it. AlreadyInstalled when a writer was
-// installed before (it stays in place, unchanged), also for a signal handler
-// that runs while its thread installs; Interrupted when a signal handler
-// failed while the call waited (installed only if its announcement had
-// begun); Reentered, with nothing installed, for a signal handler that runs
-// while its thread writes.
+// `policy` says (kept: it must outlive every write), and writes the event that
+// announces it as its first line: no other event is written before it, and
+// events emitted before it begins are dropped. AlreadyInstalled when a writer
+// was installed before (it stays in place, unchanged), also for a signal
+// handler that runs while its thread installs; Interrupted when a signal
+// handler failed while the call waited (installed only if a byte of its
+// announcement had gone out); Reentered, with nothing installed, for a signal
+// handler that runs while its thread writes.
 Outcome install_writer(bool styled, const WaitPolicy& policy, Level level, std::string_view target,
                        std::string_view message) noexcept;
 

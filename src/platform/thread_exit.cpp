@@ -1,8 +1,9 @@
 #include "platform/thread_exit.hpp"
 
+#include <unistd.h>
+
 #if defined(__GLIBC__)
 #include <pthread.h>
-#include <unistd.h>
 
 #include <new>
 
@@ -17,6 +18,10 @@ extern "C" void _pthread_cleanup_pop(struct _pthread_cleanup_buffer* buffer, int
 
 namespace trelk::platform {
 
+void park_forever() noexcept {
+    for (;;) pause();
+}
+
 namespace detail {
 
 constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
@@ -26,7 +31,7 @@ namespace {
 
 void park_if_inside(void*) {
     if (thread_scopes.depth == 0) return;  // none of our frames is on the stack
-    for (;;) pause();
+    park_forever();
 }
 
 // Unregisters the thread when it ends normally.

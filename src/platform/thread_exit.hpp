@@ -37,4 +37,7 @@ public:
     ~KeptFromUnwinding() { --detail::thread_scopes.depth; }
 };
 
+// Parks this thread until the process ends.
+[[noreturn]] void park_forever() noexcept;
+
 }  // namespace trelk::platform
