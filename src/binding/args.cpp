@@ -117,7 +117,7 @@ bool check_missing(const Signature& sig, const BoundArguments& bound) {
 void forget_interned_names() noexcept {
     for (Signature* sig = std::exchange(last_interned, nullptr); sig != nullptr;
          sig = std::exchange(sig->interned_before, nullptr)) {
-        sig->interned.fill(nullptr);
+        sig->abandoned = std::exchange(sig->interned, {});
     }
 }
 

@@ -25,6 +25,9 @@ struct Signature {
     // keyword is usually matched by identity before its text is compared; kept
     // while the interpreter lives.
     std::array<PyObject*, max_parameters> interned{};
+    // Those of the last interpreter that ended, left to it and never touched:
+    // kept reachable, so that leak checkers do not take them for a leak.
+    std::array<PyObject*, max_parameters> abandoned{};
     // The signature interned before this one, in the list that
     // `forget_interned_names` goes through.
     Signature* interned_before = nullptr;
