@@ -19,7 +19,7 @@ namespace trelk::platform {
 
 namespace detail {
 
-constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
+constinit thread_local ThreadScopes thread_scopes TRELK_INITIAL_EXEC_TLS = {0, false};
 
 #if defined(__GLIBC__)
 namespace {
@@ -54,7 +54,7 @@ void register_parking() noexcept {
     thread_scopes.registered = true;
 }
 #else
-// Elsewhere the thread ends as its host asks.
+// Elsewhere the thread ends without unwinding, as its host asks.
 void register_parking() noexcept { thread_scopes.registered = true; }
 #endif
 
