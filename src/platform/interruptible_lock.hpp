@@ -4,12 +4,16 @@
 // One primitive per system, each in a file of its own:
 // - an unnamed POSIX semaphore (interruptible_lock_semaphore.cpp), the fastest;
 // - one byte in a pipe (interruptible_lock_pipe.cpp) on macOS, whose sem_init
-//   fails; TRELK_PIPE_LOCK takes it elsewhere too, to test it.
+//   fails; TRELK_PIPE_LOCK takes it elsewhere too, to test it;
+// - a semaphore object (interruptible_lock_windows.cpp), waited for together
+//   with the host's event.
 #pragma once
 
 #include "platform/interruption.hpp"
 
-#if defined(__APPLE__) || defined(TRELK_PIPE_LOCK)
+#if defined(_WIN32)
+#define TRELK_LOCK_WINDOWS 1
+#elif defined(__APPLE__) || defined(TRELK_PIPE_LOCK)
 #define TRELK_LOCK_PIPE 1
 #else
 #define TRELK_LOCK_SEMAPHORE 1
@@ -35,7 +39,9 @@ public:
     void reset(bool held) noexcept;
 
 private:
-#if defined(TRELK_LOCK_PIPE)
+#if defined(TRELK_LOCK_WINDOWS)
+    void* semaphore_ = nullptr;  // a HANDLE
+#elif defined(TRELK_LOCK_PIPE)
     // The lock is free while the pipe holds its one byte.
     int read_end_ = -1;
     int write_end_ = -1;
