@@ -10,6 +10,8 @@
 #   machine's 3.13 headers (tools/find_python.sh), the interpreter's functions
 #   looked up when it is loaded. It must export _PyInit_trelk alone, besides
 #   what zig's linker adds (below), and use no library but libSystem.
+# - Linux with musl, x86_64: the module for 3.13 likewise, which must ask for
+#   no static TLS (musl refuses to load a library that does).
 # - the core's test program (tests/core/core_test.cpp), for Windows, run under
 #   wine, and for Linux with musl, run here, once with each line lock of POSIX
 #   (the semaphore, and the pipe of macOS).
@@ -27,7 +29,7 @@ windows_sources=(
     "3.11 python3.11 python3.11_3.11.2.orig.tar.gz 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
     "3.13 python3.13 python3.13_3.13.5.orig.tar.xz 93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640"
 )
-macos_version=3.13
+posix_version=3.13  # macOS and musl: the headers of this machine's interpreter
 flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror
     -fvisibility=hidden -fvisibility-inlines-hidden -Isrc)
 
@@ -112,10 +114,11 @@ module_sources=(src/binding/*.cpp src/classes/*.cpp)
 declare -A targets=(
     [windows]=x86_64-windows-gnu [macos-x86_64]=x86_64-macos.11.0 [macos-arm64]=aarch64-macos.11.0
     [linux]=x86_64-linux-musl [linux-pipe]=x86_64-linux-musl)
+# A library on Linux needs position-independent code; zig's musl makes none by default.
+declare -A system_flags=([linux]=-fPIC [linux-pipe]="-fPIC -DTRELK_PIPE_LOCK")
 for system in "${!targets[@]}"; do
     mkdir -p "$scratch/$system"
-    extra=()
-    [ "$system" != linux-pipe ] || extra=(-DTRELK_PIPE_LOCK)
+    read -r -a extra <<<"${system_flags[$system]:-}"
     for source in "${core_sources[@]}"; do compile "${targets[$system]}" "$scratch/$system" "$source" "${extra[@]}"; done
     case $system in
         windows | linux*) compile "${targets[$system]}" "$scratch/$system" tests/core/core_test.cpp "${extra[@]}" ;;
@@ -129,18 +132,19 @@ for entry in "${windows_sources[@]}"; do
         compile x86_64-windows-gnu "$scratch/windows-$version" "$source" -isystem "$include"
     done
 done
-python=$(bash tools/find_python.sh "$macos_version") || { echo "CPython $macos_version is not on this machine" >&2; exit 1; }
+python=$(bash tools/find_python.sh "$posix_version") || { echo "CPython $posix_version is not on this machine" >&2; exit 1; }
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
-for arch in x86_64 arm64; do
-    mkdir -p "$scratch/macos-$arch-$macos_version"
+for system in macos-x86_64 macos-arm64 linux; do
+    mkdir -p "$scratch/$system-$posix_version"
+    read -r -a extra <<<"${system_flags[$system]:-}"
     for source in "${module_sources[@]}"; do
-        compile "${targets[macos-$arch]}" "$scratch/macos-$arch-$macos_version" "$source" -isystem "$include"
+        compile "${targets[$system]}" "$scratch/$system-$posix_version" "$source" -isystem "$include" "${extra[@]}"
     done
 done
 compiled
 core_objects() { ls "$scratch/$1"/*.o | grep -v /core_test.o; }
 
-rm -rf "$out" && mkdir -p "$out/win_amd64" "$out/macos-x86_64" "$out/macos-arm64"
+rm -rf "$out" && mkdir -p "$out/win_amd64" "$out/macos-x86_64" "$out/macos-arm64" "$out/musllinux-x86_64"
 
 # Fails, showing the listing, unless `actual` (one name a line) is `expected`.
 expect_names() {  # what, expected, actual
@@ -180,12 +184,12 @@ echo "core_test.exe under wine:"
 WINEPREFIX=$cache/wine WINEDEBUG=-all timeout 300 wine "$scratch/core_test.exe" 2>"$scratch/wine.log" ||
     { cat "$scratch/wine.log" >&2; exit 1; }
 
-echo "-- macOS (11.0 and later) for $macos_version"
-nodot=${macos_version/./}
+echo "-- macOS (11.0 and later) for $posix_version"
+nodot=${posix_version/./}
 for arch in x86_64 arm64; do
     module=trelk.cpython-$nodot-darwin.so
     (cd "$scratch" && quietly "$zig" c++ -target "${targets[macos-$arch]}" -shared -undefined dynamic_lookup -s \
-        -o "$module" "$scratch/macos-$arch-$macos_version"/*.o $(core_objects "macos-$arch"))
+        -o "$module" "$scratch/macos-$arch-$posix_version"/*.o $(core_objects "macos-$arch"))
     cp "$scratch/$module" "$out/macos-$arch/"
     # zig's linker takes no list of exports: it exports the two symbols it
     # makes, and the C++ runtime it links in (weak) allocation functions, which
@@ -199,7 +203,17 @@ for arch in x86_64 arm64; do
     echo "macos-$arch/$module: $(kib "$out/macos-$arch/$module") KiB, exports _PyInit_trelk alone"
 done
 
-echo "-- Linux with musl: the semaphore line lock, then macOS's pipe"
+echo "-- Linux with musl (x86_64) for $posix_version"
+module=trelk.cpython-$nodot-x86_64-linux-musl.so
+(cd "$scratch" && quietly "$zig" c++ -target "${targets[linux]}" -shared -s -o "$module" \
+    "$scratch/linux-$posix_version"/*.o $(core_objects linux))
+cp "$scratch/$module" "$out/musllinux-x86_64/"
+if readelf -d "$out/musllinux-x86_64/$module" | grep -q STATIC_TLS; then
+    echo "$module asks for static TLS, which musl refuses in a library loaded at run time" >&2
+    exit 1
+fi
+echo "musllinux-x86_64/$module: $(kib "$out/musllinux-x86_64/$module") KiB, no static TLS"
+echo "core_test: the semaphore line lock, then macOS's pipe"
 for system in linux linux-pipe; do
     quietly "$zig" c++ -target "${targets[$system]}" -o "$scratch/core_test-$system" $(core_objects "$system") \
         "$scratch/$system/core_test.o"

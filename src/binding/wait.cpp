@@ -35,7 +35,7 @@ void* interrupt_event() noexcept { return nullptr; }
 
 }  // namespace
 
-const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter, run_signal_handlers,
-                                                           interrupt_event};
+const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter,
+                                                           run_signal_handlers, interrupt_event};
 
 }  // namespace trelk::binding

@@ -19,7 +19,7 @@ constexpr std::size_t console_chunk = 4096;
 // A console never waits for a reader: a write there is never cut short, and
 // one attempt writes a whole chunk. 0 with the error if none went out.
 WriteAttempt write_console(HANDLE console, std::string_view bytes) noexcept {
-    std::size_t size = std::min(bytes.size(), console_chunk);
+    std::size_t size = (std::min)(bytes.size(), console_chunk);  // parenthesized: windows.h may define min
     // Back over the continuation bytes (three at most) of a character that the cut splits.
     for (int back = 0; back < 3 && size < bytes.size() && (static_cast<unsigned char>(bytes[size]) & 0xc0) == 0x80;
          ++back) {
@@ -28,7 +28,8 @@ WriteAttempt write_console(HANDLE console, std::string_view bytes) noexcept {
     if (size == 0) return {0, 0};
     wchar_t text[console_chunk];  // no more UTF-16 units than UTF-8 bytes
     // Invalid UTF-8 becomes U+FFFD.
-    int units = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(size), text, console_chunk);
+    int units =
+        MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(size), text, static_cast<int>(console_chunk));
     if (units == 0) return {0, error_number(GetLastError())};
     for (int done = 0; done < units;) {
         DWORD written = 0;
