@@ -4,7 +4,9 @@
 # for the fuzzers, debootstrap for the Debian roots of the newer interpreters
 # and the arm64 ones, qemu-user for running arm64 code, the cross g++ for the
 # aarch64 wheels, and the least compilers that the README states: clang 16 with
-# libc++ (the standard library of macOS) and g++ 11. .ci/run calls it first;
+# libc++ (the standard library of macOS) and g++ 11; wine for the Windows test
+# program of tools/cross_builds.sh, and LLVM 16's tools for reading what it
+# links. .ci/run calls it first;
 # it installs only what is missing.
 set -euo pipefail
 
@@ -18,6 +20,8 @@ command -v clang++-16 >/dev/null || packages+=(clang-16)
 [ -d /usr/lib/llvm-16/include/c++/v1 ] || packages+=(libc++-16-dev libc++abi-16-dev)
 command -v g++-11 >/dev/null || packages+=(g++-11)
 command -v aarch64-linux-gnu-g++-12 >/dev/null || packages+=(g++-12-aarch64-linux-gnu)
+command -v wine >/dev/null || packages+=(wine64 wine)
+command -v llvm-objdump-16 >/dev/null && command -v llvm-nm-16 >/dev/null || packages+=(llvm-16)
 if [ ${#packages[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null

@@ -6,6 +6,15 @@
 #include "binding/wait.hpp"
 #include "platform/thread_exit.hpp"
 
+#if defined(MS_WINDOWS)
+// Exported by the interpreter for its own extension modules; declared by its
+// internal headers since 3.12.
+extern "C" {
+PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+PyAPI_FUNC(void*) _PyOS_SigintEvent(void);
+}
+#endif
+
 namespace trelk::binding {
 
 namespace {
@@ -31,9 +40,19 @@ void restore_interpreter(void* state) noexcept {
 // The handlers run on the main thread only; elsewhere this finds nothing to do.
 bool run_signal_handlers() noexcept { return PyErr_CheckSignals() == 0; }
 
+#if defined(MS_WINDOWS)
+// Ctrl-C ends no wait by itself: the interpreter sets this event once its
+// handler has marked the signal. Only the main thread, where the handlers
+// run, waits for it (and resets it), as the interpreter's own waits do.
+void* interrupt_event() noexcept { return _PyOS_IsMainThread() ? _PyOS_SigintEvent() : nullptr; }
+#else
+void* interrupt_event() noexcept { return nullptr; }
+#endif
+
 }  // namespace
 
-const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter, run_signal_handlers};
+const core::tracing::WaitPolicy interpreter_wait_policy = {release_interpreter, restore_interpreter,
+                                                           run_signal_handlers, interrupt_event};
 
 void forget_waiting_threads() noexcept { interpreters_ended.fetch_add(1, std::memory_order_release); }
 

@@ -65,7 +65,8 @@ void take_free_line() noexcept {
 // This thread's wait on behalf of its host, for the length of one turn.
 class Aside {
 public:
-    explicit Aside(const WaitPolicy& policy) noexcept : policy_(policy), token_(policy.step_aside()) {}
+    explicit Aside(const WaitPolicy& policy) noexcept
+        : policy_(policy), interruption_{policy.interrupt_event()}, token_(policy.step_aside()) {}
     Aside(const Aside&) = delete;
     Aside& operator=(const Aside&) = delete;
 
@@ -92,8 +93,12 @@ public:
         if (aside_) policy_.reenter(token_);
     }
 
+    // What ends this thread's waits for the host's signal handlers.
+    platform::Interruption interruption() const noexcept { return interruption_; }
+
 private:
     const WaitPolicy& policy_;
+    platform::Interruption interruption_;
     void* token_;
     bool aside_ = true;
 };
@@ -101,7 +106,7 @@ private:
 // Done once this thread holds the line, waiting for it as long as need be.
 Outcome hold_line(Aside& aside) noexcept {
     while (turn != Turn::Holding) {
-        int error = line.lock.acquire();
+        int error = line.lock.acquire(aside.interruption());
         if (error == 0) {
             turn = Turn::Holding;
         } else if (error != EINTR) {
@@ -219,7 +224,7 @@ Outcome write_whole(std::string_view bytes, Aside& aside, Claim& claim) noexcept
         const std::uint64_t torn_by = line.torn_by.load(std::memory_order_relaxed);
         const bool ending = torn_by != 0 && !(started && torn_by == self);
         const std::string_view piece = ending ? std::string_view("\n") : bytes;
-        auto [written, error] = platform::write_standard_output(piece);
+        auto [written, error] = platform::write_standard_output(piece, aside.interruption());
         if (written > 0) {
             if (!ending) {
                 bytes.remove_prefix(written);
@@ -233,7 +238,7 @@ Outcome write_whole(std::string_view bytes, Aside& aside, Claim& claim) noexcept
             error = EINTR;  // one that blocks is cut short only by a signal
         }
         // A non-blocking handle that is full: wait until it takes more.
-        if (error == EAGAIN) error = platform::wait_for_standard_output();
+        if (error == EAGAIN) error = platform::wait_for_standard_output(aside.interruption());
         if (error == 0) continue;
         if (error != EINTR) return {Outcome::Failed, error};
         if (!started) {

@@ -26,6 +26,10 @@ struct WaitPolicy {
     // `reenter` and the next `step_aside`, never with the line lock held;
     // false when one of them failed, and the failure is then the emitter's.
     bool (*signals_handled)() noexcept;
+    // Where a signal ends no wait by itself (Windows): the event that the host
+    // sets when one should end this thread's wait, or null; asked before each
+    // `step_aside`. Null where signals end waits (POSIX).
+    void* (*interrupt_event)() noexcept;
 };
 
 // What became of a call into the writer: one type for every entry.

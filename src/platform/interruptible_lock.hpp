@@ -1,12 +1,24 @@
 // A lock whose wait ends when a signal arrives, as a blocked write does; a
 // mutex's wait does not. It keeps diagnostic lines whole.
 //
-// POSIX: an unnamed semaphore. A port to a system without them (macOS, whose
-// sem_init fails) would use a one-byte pipe, or the system's own interruptible
-// wait; nothing outside this file changes.
+// One primitive per system, each in a file of its own:
+// - an unnamed POSIX semaphore (interruptible_lock_semaphore.cpp), the fastest;
+// - one byte in a pipe (interruptible_lock_pipe.cpp) on macOS, whose sem_init
+//   fails; TRELK_PIPE_LOCK takes it elsewhere too, to test it;
+// - a semaphore object (interruptible_lock_windows.cpp), waited for together
+//   with the host's event.
 #pragma once
 
+#include "platform/interruption.hpp"
+
+#if defined(_WIN32)
+#define TRELK_LOCK_WINDOWS 1
+#elif defined(__APPLE__) || defined(TRELK_PIPE_LOCK)
+#define TRELK_LOCK_PIPE 1
+#else
+#define TRELK_LOCK_SEMAPHORE 1
 #include <semaphore.h>
+#endif
 
 namespace trelk::platform {
 
@@ -17,9 +29,9 @@ public:
     InterruptibleLock& operator=(const InterruptibleLock&) = delete;
     // Never destroyed: a thread may still wait for it at exit.
 
-    // 0 once held, EINTR when a signal ended the wait, or the error that kept
-    // the lock from being made.
-    int acquire() noexcept;
+    // 0 once held, EINTR when a signal ended the wait (see Interruption), or
+    // the error that kept the lock from being made.
+    int acquire(Interruption interruption) noexcept;
     // Whether the lock was free, and is now held; never waits.
     bool try_acquire() noexcept;
     void release() noexcept;
@@ -27,8 +39,16 @@ public:
     void reset(bool held) noexcept;
 
 private:
+#if defined(TRELK_LOCK_WINDOWS)
+    void* semaphore_ = nullptr;  // a HANDLE
+#elif defined(TRELK_LOCK_PIPE)
+    // The lock is free while the pipe holds its one byte.
+    int read_end_ = -1;
+    int write_end_ = -1;
+#else
     sem_t free_;
-    int broken_ = 0;  // why the semaphore could not be made, if it could not
+#endif
+    int broken_ = 0;  // why the lock could not be made, if it could not
 };
 
 }  // namespace trelk::platform

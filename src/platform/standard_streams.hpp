@@ -1,20 +1,24 @@
 // The process's standard output and error, written through their handles
-// (descriptors 1 and 2), below any buffering of the host.
+// (descriptors 1 and 2; on Windows the standard handles), below any buffering
+// of the host. POSIX in standard_streams_posix.cpp, Windows in
+// standard_streams_windows.cpp.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
+#include "platform/interruption.hpp"
+
 namespace trelk::platform {
 
 // One attempt at writing `bytes` to standard output: how many went out, or 0
-// with the system's error number (EINTR for a signal, EAGAIN for a handle set
-// not to block that is full).
+// with the error number (EINTR for a signal, EAGAIN for a handle set not to
+// block that is full).
 struct WriteAttempt {
     std::size_t written;
     int error;
 };
-WriteAttempt write_standard_output(std::string_view bytes) noexcept;
+WriteAttempt write_standard_output(std::string_view bytes, Interruption interruption) noexcept;
 
 // Whether standard output blocks when full: on such a handle a write is cut
 // short only by a signal, while one set not to block takes what fits.
@@ -22,7 +26,7 @@ bool standard_output_blocks() noexcept;
 
 // Waits until a standard output set not to block takes more: 0, or the error
 // that ended the wait (EINTR for a signal).
-int wait_for_standard_output() noexcept;
+int wait_for_standard_output(Interruption interruption) noexcept;
 
 // Writes a report to standard error in one go, so that other writers do not
 // tear it; a failure has nowhere to be reported and is ignored.

@@ -24,7 +24,7 @@ void park_forever() noexcept {
 
 namespace detail {
 
-constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
+constinit thread_local ThreadScopes thread_scopes TRELK_INITIAL_EXEC_TLS = {0, false};
 
 #if defined(__GLIBC__)
 namespace {
@@ -59,7 +59,7 @@ void register_parking() noexcept {
     thread_scopes.registered = true;
 }
 #else
-// Elsewhere the thread ends as its host asks.
+// Elsewhere the thread ends without unwinding, as its host asks.
 void register_parking() noexcept { thread_scopes.registered = true; }
 #endif
 

@@ -6,10 +6,13 @@
 // while it is inside a `KeptFromUnwinding` scope parks instead, before any
 // frame is unwound, and what it holds stays held until the process ends.
 // Outside such scopes it ends as its host asked. Where threads end without
-// unwinding (musl) there is nothing to keep, and a scope costs an increment.
+// unwinding (musl's pthread_exit, macOS's, Windows' _endthreadex) there is
+// nothing to keep, and a scope costs an increment.
 #pragma once
 
 #include <cstdint>
+
+#include "platform/compiler.hpp"
 
 namespace trelk::platform {
 
@@ -18,10 +21,8 @@ struct ThreadScopes {
     std::uint32_t depth;  // the scopes this thread is in
     bool registered;      // its parking handler is in place
 };
-// Read by every call into the module: the initial-exec model makes that one
-// load instead of a lookup in the dynamic loader, at the price of the module's
-// few dozen bytes of thread-local data coming from the static reserve.
-extern constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]];
+// Read by every call into the module.
+extern constinit thread_local ThreadScopes thread_scopes TRELK_INITIAL_EXEC_TLS;
 void register_parking() noexcept;
 }  // namespace detail
 

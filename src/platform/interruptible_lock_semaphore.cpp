@@ -1,10 +1,12 @@
 #include "platform/interruptible_lock.hpp"
 
+#if defined(TRELK_LOCK_SEMAPHORE)
 #include <cerrno>
 
 namespace trelk::platform {
 
-int InterruptibleLock::acquire() noexcept {
+// A signal ends sem_wait by itself: there is nothing else to wait for.
+int InterruptibleLock::acquire(Interruption) noexcept {
     if (broken_ != 0) return broken_;
     return sem_wait(&free_) == 0 ? 0 : errno;
 }
@@ -18,3 +20,4 @@ void InterruptibleLock::release() noexcept {
 void InterruptibleLock::reset(bool held) noexcept { broken_ = sem_init(&free_, 0, held ? 0 : 1) == 0 ? 0 : errno; }
 
 }  // namespace trelk::platform
+#endif
