@@ -19,7 +19,7 @@ namespace trelk::platform {
 
 namespace detail {
 
-constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
+constinit thread_local ThreadScopes thread_scopes TRELK_THREAD_SCOPES_TLS = {0, false};
 
 #if defined(__GLIBC__)
 namespace {

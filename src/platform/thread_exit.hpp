@@ -18,10 +18,16 @@ struct ThreadScopes {
     std::uint32_t depth;  // the scopes this thread is in
     bool registered;      // its parking handler is in place
 };
-// Read by every call into the module: the initial-exec model makes that one
-// load instead of a lookup in the dynamic loader, at the price of the module's
-// few dozen bytes of thread-local data coming from the static reserve.
-extern constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]];
+// Read by every call into the module: with glibc, the initial-exec model makes
+// that one load instead of a lookup in the dynamic loader, at the price of the
+// module's few dozen bytes of thread-local data coming from the static reserve.
+// musl refuses to load a module that asks for it.
+#if defined(__GLIBC__)
+#define TRELK_THREAD_SCOPES_TLS [[gnu::tls_model("initial-exec")]]
+#else
+#define TRELK_THREAD_SCOPES_TLS
+#endif
+extern constinit thread_local ThreadScopes thread_scopes TRELK_THREAD_SCOPES_TLS;
 void register_parking() noexcept;
 }  // namespace detail
 
