@@ -121,7 +121,7 @@ interpreter() {
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned exported
+    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -151,14 +151,7 @@ build_wheel() {
         echo "$wheel takes symbols from no known library: $unversioned" >&2
         return 1
     fi
-    # It gives the process its entry point alone (src/exports.map): the C++
-    # runtime linked in must not be found by the interpreter or another module.
-    exported=$(awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $5 != "LOCAL" { print $8 }' <<<"$symbols")
-    if [ "$exported" != PyInit_trelk ]; then
-        echo "$wheel must export PyInit_trelk alone; it exports $(grep -c . <<<"$exported"):" \
-            "$(head -5 <<<"$exported" | tr '\n' ' ')..." >&2
-        return 1
-    fi
+    bash tools/check_exports.sh "$wheel" "$scratch/unpacked-$machine-$version"/trelk*.so
     echo "$wheel"
 }
 
