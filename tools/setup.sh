@@ -3,7 +3,8 @@
 # debug interpreter for the leak check, clang's fuzzer and sanitizer runtimes
 # for the fuzzers, debootstrap for the Debian roots of the newer interpreters
 # and the arm64 ones, qemu-user for running arm64 code, the cross g++ for the
-# aarch64 wheels, and the least compilers that the README states: clang 16 with
+# aarch64 wheels, autotools for the libffi of the musl interpreters (the
+# musllinux wheels), and the least compilers that the README states: clang 16 with
 # libc++ (the standard library of macOS) and g++ 11. .ci/run calls it first;
 # it installs only what is missing.
 set -euo pipefail
@@ -18,6 +19,8 @@ command -v clang++-16 >/dev/null || packages+=(clang-16)
 [ -d /usr/lib/llvm-16/include/c++/v1 ] || packages+=(libc++-16-dev libc++abi-16-dev)
 command -v g++-11 >/dev/null || packages+=(g++-11)
 command -v aarch64-linux-gnu-g++-12 >/dev/null || packages+=(g++-12-aarch64-linux-gnu)
+command -v autoreconf >/dev/null && command -v automake >/dev/null && command -v libtoolize >/dev/null ||
+    packages+=(autoconf automake libtool)
 if [ ${#packages[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
