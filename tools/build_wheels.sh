@@ -16,6 +16,9 @@
 # tools/debian_root.sh) and the whole test suite and the example program run
 # there; each aarch64 wheel runs the whole test suite under qemu-user with
 # Debian's arm64 interpreter.
+#
+# Then tools/musl_wheels.sh builds the musllinux_1_2 x86_64 wheels from the
+# same sdist, for the versions that it can get a musl interpreter of.
 #     bash tools/build_wheels.sh [VERSION...]   # by default every supported version
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -245,3 +248,5 @@ for report in "${tested[@]}"; do
     cat "$report"
 done
 echo "-- $(basename "$sdist"): $(kib "$sdist") KiB; ${#tested[@]} wheels"
+
+bash tools/musl_wheels.sh "$sdist" "${versions[@]}"
