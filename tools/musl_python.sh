@@ -59,11 +59,12 @@ build() {
     # looks for them; its musl-gcc runs the host's gcc with musl's headers.
     (unpack musl trixie && quietly ./configure --prefix="$prefix/musl" --syslibdir="$prefix/musl/lib" &&
         quietly make -j2 install)
-    # musl-gcc answers --print-multiarch as the host's gcc does (x86_64-linux-gnu),
-    # which CPython's configure refuses for a musl target: it is asked nothing.
-    # Kept, as the interpreter's compiler, for the programs that embed it.
-    printf '#!/bin/sh\n[ "$*" = --print-multiarch ] && exit 0\nexec "%s" "$@"\n' "$prefix/musl/bin/musl-gcc" \
-        >"$prefix/musl/bin/cc"
+    # musl-gcc answers -print-multiarch as the host's gcc does (x86_64-linux-gnu):
+    # CPython's configure refuses that for a musl target, and 3.11's setup.py
+    # would search the host's glibc headers. It is asked nothing. Kept, as the
+    # interpreter's compiler, for the programs that embed it.
+    printf '#!/bin/sh\ncase "$*" in -print-multiarch | --print-multiarch) exit 0 ;; esac\nexec "%s" "$@"\n' \
+        "$prefix/musl/bin/musl-gcc" >"$prefix/musl/bin/cc"
     chmod +x "$prefix/musl/bin/cc"
     export CC=$prefix/musl/bin/cc
     # Static and position-independent, linked into the interpreter's own modules.
@@ -73,16 +74,20 @@ build() {
     # choice of flags would tune it for this machine's processor.
     (unpack libffi && quietly autoreconf -fi &&
         CFLAGS="-O2 -fPIC" quietly ./configure --disable-shared --with-pic --disable-docs \
-            --disable-exec-static-tramp --prefix="$deps" &&
+            --disable-exec-static-tramp --prefix="$deps" --libdir="$deps/lib" &&
         quietly make -j2 install)
     (
         unpack "python$version"
+        # 3.11's setup.py asks dpkg-architecture where a compiler names no
+        # multiarch folder, and would then search the host's glibc headers.
+        mkdir "$work/bin"
+        printf '#!/bin/sh\nexit 1\n' >"$work/bin/dpkg-architecture"
+        chmod +x "$work/bin/dpkg-architecture"
+        export PATH="$work/bin:$PATH"
         # No pkg-config: the host's would offer the host's libraries. A shared
         # libpython, so that the suite's embedding host can be built.
-        quietly ./configure --prefix="$prefix" --without-ensurepip --enable-shared \
-            LDFLAGS="-Wl,-rpath,$prefix/lib" PKG_CONFIG=false \
-            ZLIB_CFLAGS="-I$deps/include" ZLIB_LIBS="-L$deps/lib -lz" \
-            LIBFFI_CFLAGS="-I$deps/include" LIBFFI_LIBS="-L$deps/lib -L$deps/lib64 -lffi"
+        quietly ./configure --prefix="$prefix" --without-ensurepip --enable-shared PKG_CONFIG=false \
+            CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -Wl,-rpath,$prefix/lib"
         quietly make -j2
         quietly make install
     )
