@@ -440,10 +440,11 @@ def test_interpreter_ended_and_started_again_in_one_process(tmp_path, rounds, co
     # and classes of its own, nothing of the ended interpreter's.
     if os.environ.get("TRELK_EMULATOR"):
         pytest.skip("the host is built for this machine, not for the emulated one")
-    compiler = shutil.which("cc")
+    config = sysconfig.get_config_vars()
+    # The interpreter's own compiler where it is here: a musl interpreter's links against musl.
+    compiler = shutil.which((config.get("CC") or "cc").split()[0]) or shutil.which("cc")
     if compiler is None:
         pytest.skip("no C compiler to build the embedding host with")
-    config = sysconfig.get_config_vars()
     library = os.path.join(config["LIBDIR"] or "", config["LDLIBRARY"] or "")
     if not (config["Py_ENABLE_SHARED"] and library.endswith(".so") and os.path.exists(library)):
         pytest.skip("the interpreter has no shared library to embed")

@@ -16,6 +16,9 @@
 # tools/debian_root.sh) and the whole test suite and the example program run
 # there; each aarch64 wheel runs the whole test suite under qemu-user with
 # Debian's arm64 interpreter.
+#
+# Then tools/musl_wheels.sh builds the musllinux_1_2 x86_64 wheels from the
+# same sdist, for the versions that it can get a musl interpreter of.
 #     bash tools/build_wheels.sh [VERSION...]   # by default every supported version
 set -euo pipefail
 # A step that fails inside $(...) (building a wheel) fails the script too.
@@ -123,7 +126,7 @@ interpreter() {
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned exported
+    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -153,14 +156,7 @@ build_wheel() {
         echo "$wheel takes symbols from no known library: $unversioned" >&2
         return 1
     fi
-    # It gives the process its entry point alone (src/exports.map): the C++
-    # runtime linked in must not be found by the interpreter or another module.
-    exported=$(awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $5 != "LOCAL" { print $8 }' <<<"$symbols")
-    if [ "$exported" != PyInit_trelk ]; then
-        echo "$wheel must export PyInit_trelk alone; it exports $(grep -c . <<<"$exported"):" \
-            "$(head -5 <<<"$exported" | tr '\n' ' ')..." >&2
-        return 1
-    fi
+    bash tools/check_exports.sh "$wheel" "$scratch/unpacked-$machine-$version"/trelk*.so
     echo "$wheel"
 }
 
@@ -254,3 +250,5 @@ for report in "${tested[@]}"; do
     cat "$report"
 done
 echo "-- $(basename "$sdist"): $(kib "$sdist") KiB; ${#tested[@]} wheels"
+
+bash tools/musl_wheels.sh "$sdist" "${versions[@]}"

@@ -3,7 +3,8 @@
 # debug interpreter for the leak check, clang's fuzzer and sanitizer runtimes
 # for the fuzzers, debootstrap for the Debian roots of the newer interpreters
 # and the arm64 ones, qemu-user for running arm64 code, the cross g++ for the
-# aarch64 wheels, and the least compilers that the README states: clang 16 with
+# aarch64 wheels, autotools for the libffi of the musl interpreters (the
+# musllinux wheels), and the least compilers that the README states: clang 16 with
 # libc++ (the standard library of macOS) and g++ 11; wine for the Windows test
 # program of tools/cross_builds.sh, and LLVM 16's tools for reading what it
 # links. .ci/run calls it first;
@@ -22,6 +23,8 @@ command -v g++-11 >/dev/null || packages+=(g++-11)
 command -v aarch64-linux-gnu-g++-12 >/dev/null || packages+=(g++-12-aarch64-linux-gnu)
 command -v wine >/dev/null || packages+=(wine64 wine)
 command -v llvm-objdump-16 >/dev/null && command -v llvm-nm-16 >/dev/null || packages+=(llvm-16)
+command -v autoreconf >/dev/null && command -v automake >/dev/null && command -v libtoolize >/dev/null ||
+    packages+=(autoconf automake libtool)
 if [ ${#packages[@]} -gt 0 ]; then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${packages[@]}" >/dev/null
