@@ -5,15 +5,14 @@
 # missing tool, a failed download) exits otherwise, with a message. Each
 # suite's arm64 packages (the interpreter, its headers and what they depend
 # on) are unpacked, not installed (debootstrap downloads them, dpkg -x unpacks
-# them) into a folder under the project's cache folder (.cache/, or
-# $TRELK_CACHE) the first time, and reused once complete. The printed path is
-# a script beside the interpreter, so that the interpreter knows its home and
-# starts itself again through the same script.
+# them) into a folder of the cache (tools/lib.sh) the first time, and reused
+# once complete. The printed path is a script beside the interpreter, so that
+# the interpreter knows its home and starts itself again through the same script.
 #     bash tools/arm64_python.sh 3.13
 set -euo pipefail
 cd "$(dirname "$0")/.."
 version=$1
-cache=${TRELK_CACHE:-$PWD/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case $version in
     3.11) suite=bookworm packages=python3.11-dev ;;

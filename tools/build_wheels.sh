@@ -25,7 +25,7 @@ set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 versions=(3.11 3.12 3.13 3.14 3.15)  # as requires-python in pyproject.toml
 [ $# -eq 0 ] || versions=("$@")
 test_requirements=(pytest hypothesis numpy)  # the extra "test" in pyproject.toml
@@ -33,15 +33,6 @@ test_requirements=(pytest hypothesis numpy)  # the extra "test" in pyproject.tom
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 unset PYTHONPATH  # only the installed wheels are tested
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    local log
-    log=$(mktemp -p "$scratch")
-    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-}
-
-kib() { echo $((($(stat -c %s "$1") + 512) / 1024)); }
 
 # The packaging tools and zig, in an environment of their own that is kept.
 tools=$cache/wheel-tools

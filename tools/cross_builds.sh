@@ -10,26 +10,25 @@
 #   machine's 3.13 headers (tools/find_python.sh), the interpreter's functions
 #   looked up when it is loaded. It must export _PyInit_trelk alone, besides
 #   what zig's linker adds (below), and use no library but libSystem.
-# - Linux with musl, x86_64: the module for 3.13 likewise, which must ask for
-#   no static TLS (musl refuses to load a library that does).
 # - the core's test program (tests/core/core_test.cpp), for Windows, run under
 #   wine, and for Linux with musl, run here, once with each line lock of POSIX
 #   (the semaphore, and the pipe of macOS).
+# The module for Linux with musl is built and tested by tools/musl_wheels.sh.
 # zig (from PyPI, as tools/build_wheels.sh has it) builds everything with its
 # own C++ runtime linked in; it and the headers are fetched into the project's
-# cache folder (.cache/, or $TRELK_CACHE) once. The modules go to dist/cross/.
+# cache folder (tools/lib.sh) once. The modules go to dist/cross/.
 #     bash tools/cross_builds.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 out=dist/cross
 # Debian's source packages with the Windows headers: version, package, orig tarball, its SHA-256.
 windows_sources=(
     "3.11 python3.11 python3.11_3.11.2.orig.tar.gz 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
     "3.13 python3.13 python3.13_3.13.5.orig.tar.xz 93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640"
 )
-posix_version=3.13  # macOS and musl: the headers of this machine's interpreter
+posix_version=3.13  # macOS: the headers of this machine's interpreter
 flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror
     -fvisibility=hidden -fvisibility-inlines-hidden -Isrc)
 
@@ -44,15 +43,6 @@ fi
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    local log
-    log=$(mktemp -p "$scratch")
-    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-}
-
-kib() { echo $((($(stat -c %s "$1") + 512) / 1024)); }
 
 # zig, in the packaging tools' environment, as tools/build_wheels.sh keeps it.
 tools=$cache/wheel-tools
@@ -134,7 +124,7 @@ for entry in "${windows_sources[@]}"; do
 done
 python=$(bash tools/find_python.sh "$posix_version") || { echo "CPython $posix_version is not on this machine" >&2; exit 1; }
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
-for system in macos-x86_64 macos-arm64 linux; do
+for system in macos-x86_64 macos-arm64; do
     mkdir -p "$scratch/$system-$posix_version"
     read -r -a extra <<<"${system_flags[$system]:-}"
     for source in "${module_sources[@]}"; do
@@ -144,7 +134,7 @@ done
 compiled
 core_objects() { ls "$scratch/$1"/*.o | grep -v /core_test.o; }
 
-rm -rf "$out" && mkdir -p "$out/win_amd64" "$out/macos-x86_64" "$out/macos-arm64" "$out/musllinux-x86_64"
+rm -rf "$out" && mkdir -p "$out/win_amd64" "$out/macos-x86_64" "$out/macos-arm64"
 
 # Fails, showing the listing, unless `actual` (one name a line) is `expected`.
 expect_names() {  # what, expected, actual
@@ -203,17 +193,7 @@ for arch in x86_64 arm64; do
     echo "macos-$arch/$module: $(kib "$out/macos-$arch/$module") KiB, exports _PyInit_trelk alone"
 done
 
-echo "-- Linux with musl (x86_64) for $posix_version"
-module=trelk.cpython-$nodot-x86_64-linux-musl.so
-(cd "$scratch" && quietly "$zig" c++ -target "${targets[linux]}" -shared -s -o "$module" \
-    "$scratch/linux-$posix_version"/*.o $(core_objects linux))
-cp "$scratch/$module" "$out/musllinux-x86_64/"
-if readelf -d "$out/musllinux-x86_64/$module" | grep -q STATIC_TLS; then
-    echo "$module asks for static TLS, which musl refuses in a library loaded at run time" >&2
-    exit 1
-fi
-echo "musllinux-x86_64/$module: $(kib "$out/musllinux-x86_64/$module") KiB, no static TLS"
-echo "core_test: the semaphore line lock, then macOS's pipe"
+echo "-- core_test on Linux with musl: the semaphore line lock, then macOS's pipe"
 for system in linux linux-pipe; do
     quietly "$zig" c++ -target "${targets[$system]}" -o "$scratch/core_test-$system" $(core_objects "$system") \
         "$scratch/$system/core_test.o"

@@ -2,7 +2,7 @@
 # A Debian root with the CPython versions that this machine's Debian lacks:
 # trixie, with the unstable suite added for python3.14 and python3.15 (their
 # headers and venv), and g++. pip there trusts the host's CA bundle. Made with
-# debootstrap under the project's cache folder (.cache/, or $TRELK_CACHE) the
+# debootstrap under the project's cache folder (tools/lib.sh) the
 # first time, and reused once complete.
 #     bash tools/debian_root.sh path            # prints the root's path
 #     bash tools/debian_root.sh run CMD [ARG..] # runs CMD in it, as root
@@ -16,18 +16,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 root=$cache/debian-root
 packages=(python3.14-dev python3.14-venv python3.15-dev python3.15-venv g++)
 recipe="trixie+unstable ${packages[*]}"  # a change of recipe makes a new root
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    local log
-    log=$(mktemp)
-    "$@" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; return 1; }
-    rm -f "$log"
-}
 
 in_root() {
     unshare --mount --fork /bin/sh -euc '

@@ -6,14 +6,10 @@
 #     bash tools/debian_source.sh trixie python3.13 DIR   # prints DIR/python3.13_3.13.5.orig.tar.xz
 set -euo pipefail
 suite=$1 package=$2 dir=$3
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 apt_dir=$(mktemp -d)
 trap 'rm -rf "$apt_dir"' EXIT
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    "$@" >"$apt_dir/log" 2>&1 || { cat "$apt_dir/log" >&2; return 1; }
-}
 
 # The Debian mirror of this machine's own apt sources (one-line or deb822 form).
 repo=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE)' 2>/dev/null | awk '$2 !~ /-/ {print $1; exit}')

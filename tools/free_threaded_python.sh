@@ -2,26 +2,18 @@
 # Prints the path of a free-threaded CPython 3.13 (configured --disable-gil),
 # built from the upstream tarball of trixie's python3.13 source package
 # (tools/debian_source.sh).
-# Built once into the project's cache folder (.cache/, or $TRELK_CACHE) and
+# Built once into the project's cache folder (tools/lib.sh) and
 # reused once complete; the build takes about ten minutes on two cores.
 #     bash tools/free_threaded_python.sh    # prints .../python3.13t/bin/python3.13t
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 suite=trixie
 flags=(--disable-gil)
 prefix=$cache/python3.13t
 recipe="python3.13 $suite ${flags[*]}"  # a change of recipe makes a new build
 python=$prefix/bin/python3.13t
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    local log
-    log=$(mktemp)
-    "$@" >"$log" 2>&1 || { cat "$log" >&2; rm -f "$log"; return 1; }
-    rm -f "$log"
-}
 
 build() {
     local work tarball started

@@ -9,13 +9,13 @@
 # libffi, from the interpreter's suite, are linked in, so that zipfile, gzip
 # and ctypes work; there is no ssl and no pip (the host's pip installs for it
 # with --target).
-# Built once into the project's cache folder (.cache/, or $TRELK_CACHE) and
+# Built once into the project's cache folder (tools/lib.sh) and
 # reused once complete; a build takes about six minutes on two cores.
 #     bash tools/musl_python.sh 3.13    # prints .../musl-python3.13/bin/python3.13
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 version=$1
 case $version in
     3.11) suite=bookworm ;;
@@ -32,11 +32,6 @@ for tool in autoreconf:autoconf automake:automake libtoolize:libtool; do
         exit 2
     }
 done
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    "$@" >"$work/log" 2>&1 || { cat "$work/log" >&2; return 1; }
-}
 
 # Unpacks the upstream source of Debian's package $1 of suite $2 and enters it.
 unpack() {

@@ -15,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 project=$PWD
-cache=${TRELK_CACHE:-$project/.cache}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 sdist=$(realpath "$1")
 shift
 versions=("$@")
@@ -25,15 +25,6 @@ platform=musllinux_1_2_x86_64
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 unset PYTHONPATH  # only the installed wheels are tested
-
-# Runs a command, showing what it printed only if it fails.
-quietly() {
-    local log
-    log=$(mktemp -p "$scratch")
-    "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
-}
-
-kib() { echo $((($(stat -c %s "$1") + 512) / 1024)); }
 
 # The packaging tools and zig, in the environment of build_wheels.sh.
 tools=$cache/wheel-tools
