@@ -257,7 +257,11 @@ else:
 
 BLOCKING = """
 import fcntl, faulthandler, select, signal, threading, time
-faulthandler.dump_traceback_later(30, exit=True)
+# A hang ends with every thread's traceback. The watchdog is an alarm, not a
+# thread: a fork must not meet a thread partway through its exit (a sanitizer's
+# allocator, locked by it, stays locked in the child), and a child has none.
+faulthandler.register(signal.SIGALRM, chain=True)
+signal.alarm(30)
 # A thread keeps the interpreter until it waits: whatever one thread does up to
 # its first wait is done before another thread runs.
 sys.setswitchinterval(1e6)
@@ -498,10 +502,8 @@ def at_exit():
     assert err.endswith(ending), err[-200:]
 
 
-# The children end as processes do, not by os._exit: a watchdog of faulthandler
-# would be waited for there.
+# The children end as processes do, not by os._exit.
 FORK_WHILE_WRITING = BLOCKING + LINE_AHEAD + """
-faulthandler.cancel_dump_traceback_later()
 pid = os.fork()  # the long line stopped partway, holding the line lock
 if pid == 0:
     Depends("child") == []
@@ -537,7 +539,6 @@ def handler_forks(before, in_child, call, after):
 fill()
 def on_signal():
     {before}
-    faulthandler.cancel_dump_traceback_later()
     if pid := os.fork():
         os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
     os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
