@@ -1,6 +1,10 @@
 #include "platform/thread_exit.hpp"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #if defined(__GLIBC__)
 #include <pthread.h>
@@ -19,7 +23,11 @@ extern "C" void _pthread_cleanup_pop(struct _pthread_cleanup_buffer* buffer, int
 namespace trelk::platform {
 
 void park_forever() noexcept {
+#if defined(_WIN32)
+    for (;;) Sleep(INFINITE);
+#else
     for (;;) pause();
+#endif
 }
 
 namespace detail {
