@@ -16,7 +16,15 @@ int main(int argc, char** argv) {
     }
     int rounds = atoi(argv[1]);
     for (int round = 1; round <= rounds; ++round) {
-        Py_Initialize();
+        /* Named after itself, not the default "python3" that would be looked
+         * up on PATH (perhaps another interpreter's): the interpreter falls
+         * back to the prefix it was built with. */
+        PyConfig config;
+        PyConfig_InitPythonConfig(&config);
+        PyStatus status = PyConfig_SetBytesString(&config, &config.program_name, argv[0]);
+        if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
+        PyConfig_Clear(&config);
+        if (PyStatus_Exception(status)) Py_ExitStatusException(status);
         printf("round %d\n", round);
         fflush(stdout);
         if (PyRun_SimpleString(argv[2]) != 0) return 1;  /* the traceback is printed */
