@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import DROPPED, QEMU_HANGS_AT_EXIT, UNSENDABLE, internal_failure, run_python, text_of
+from conftest import DROPPED, EXIT_WITH_BUSY_DAEMONS, UNSENDABLE, internal_failure, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 
@@ -192,7 +192,7 @@ EXIT_WORKLOADS = {
 }
 
 
-@QEMU_HANGS_AT_EXIT
+@EXIT_WITH_BUSY_DAEMONS
 @pytest.mark.parametrize("work", EXIT_WORKLOADS.values(), ids=EXIT_WORKLOADS)
 def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
     code = f"""

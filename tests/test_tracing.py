@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import QEMU_HANGS_AT_EXIT, run_python
+from conftest import EXIT_WITH_BUSY_DAEMONS, run_python
 
 PRELUDE = """
 import os, sys
@@ -174,6 +174,7 @@ for t in threads:
         [WARN_PLAIN] + 600 * [refusal] + 200 * [b"trelk entrypoint\n"])
 
 
+@EXIT_WITH_BUSY_DAEMONS
 def test_interpreter_exit_while_daemon_threads_write():
     # Threads that want the interpreter back once it shuts down are ended by it.
     child_stdout("""
@@ -479,7 +480,7 @@ sys.stdout = AtShutdown()
 """
 
 
-@QEMU_HANGS_AT_EXIT
+@EXIT_WITH_BUSY_DAEMONS
 @pytest.mark.parametrize("setup, at_exit, ending", [
     # a short write to a handle set not to block: its writer goes on waiting for the reader
     ("os.set_blocking(1, False); trelk.init_tracing(); writer = daemon(lambda: Depends('a') == long_named)",
