@@ -3,7 +3,9 @@
 //
 // Not thread-safe on its own: every caller holds the interpreter lock, which
 // serialises all allocation and release of nodes and instances. Sanitizer
-// builds bypass the lists, so that every block is checked.
+// builds bypass the lists, so that every block is checked, and so do builds
+// for an interpreter without that lock (TRELK_FREE_THREADED), whose threads
+// run at once: see docs/design.md.
 #pragma once
 
 #include <cassert>
