@@ -113,16 +113,15 @@ PyTypeObject* create_class_object(ClassDef& def) {
     Ref attributes = copy_attributes(def, reinterpret_cast<PyTypeObject*>(cls.get()));
     if (!attributes) return nullptr;
     // Creation can run Python code and so let another thread in; the first
-    // class stored wins and the other is dropped.
-    PyTypeObject* expected = nullptr;
-    auto* made = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (def.created.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        static_cast<void>(cls.release());  // kept while the interpreter lives
-        def.attributes_kept = attributes.release();
-        def.created_before = std::exchange(last_created, &def);  // under the interpreter lock
-        return made;
-    }
-    return expected;
+    // class published wins and the other is dropped, once the lock is let go
+    // of. All of it is in place before the class is seen.
+    PublicationLock publishing;
+    if (PyTypeObject* first = def.created.load(std::memory_order_relaxed)) return first;
+    auto* made = reinterpret_cast<PyTypeObject*>(cls.release());  // kept while the interpreter lives
+    def.attributes_kept = attributes.release();
+    def.created_before = std::exchange(last_created, &def);
+    def.created.store(made, std::memory_order_release);
+    return made;
 }
 
 void forget_class_objects() noexcept {
