@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/constructor.hpp"
+#include "binding/free_threaded.hpp"
 #include "binding/text.hpp"
 #include "classes/constraint.hpp"
 #include "classes/spec_option.hpp"
@@ -43,10 +44,16 @@ struct PackageOutlineObject : Instance {
 // every key and value, so Python code can neither move the reading position
 // (a rebuilt table would skip entries) nor free what is read, and the dict
 // must still hold exactly the snapshot at the end: any change, however it was
-// made, is seen.
+// made, is seen. Without the interpreter lock, other threads may change the
+// dict at any moment: it is read from a snapshot from the start, and held
+// still while the snapshot is taken and compared.
 class DictReading {
 public:
-    explicit DictReading(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {}
+    explicit DictReading(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {
+#ifdef Py_GIL_DISABLED
+        hold();
+#endif
+    }
 
     bool size_changed() const noexcept { return PyDict_GET_SIZE(dict_) != size_; }
 
@@ -66,6 +73,10 @@ public:
     void hold() {
         if (held_) return;
         held_ = true;
+#ifdef Py_GIL_DISABLED
+        CriticalSection still(dict_);
+        size_ = PyDict_GET_SIZE(dict_);
+#endif
         snapshot_.reserve(static_cast<std::size_t>(size_));
         Py_ssize_t position = 0;
         PyObject *key, *value;
@@ -75,6 +86,9 @@ public:
     // Whether the dict holds exactly what was read, in the order read.
     bool unchanged() const {
         if (!held_) return true;  // no Python code ran
+#ifdef Py_GIL_DISABLED
+        CriticalSection still(dict_);
+#endif
         if (size_changed()) return false;
         Py_ssize_t position = 0;
         PyObject *key, *value;
