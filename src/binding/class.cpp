@@ -33,8 +33,16 @@ void* object_allocate(std::size_t size) noexcept { return PyObject_Malloc(size);
 void object_release(void* block) noexcept { PyObject_Free(block); }
 
 // Instances take no part in garbage collection, so their memory can come from
-// a pool of their own in front of the interpreter's object allocator.
-core::memory_pool::BlockPool<object_allocate, object_release> instance_pool;
+// a pool of their own in front of the interpreter's object allocator. Without
+// the interpreter lock it keeps no block: that allocator is one per thread
+// already, and a list per thread would outlive the thread state that its
+// blocks must be given back with.
+#ifdef Py_GIL_DISABLED
+constexpr std::size_t instances_kept = 0;
+#else
+constexpr std::size_t instances_kept = 4096;
+#endif
+core::memory_pool::BlockPool<object_allocate, object_release, 128, instances_kept> instance_pool;
 
 // The last class created; each links to the one before.
 ClassDef* last_created = nullptr;
