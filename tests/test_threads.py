@@ -55,6 +55,7 @@ def count_of(text):  # the length of a NumOf text whose elements all name one wr
 def test_shared_objects_stay_whole():
     d, s, n, c = Depends("t0-0"), SpecOption("t0-0", "t0-0"), NumOf([Depends("t0-0")]), Cmp(1, 2, CmpType.Less)
     tag = re.compile(r"t\d-\d+")
+    options, items = {"k": 0}, []  # changed by the other threads while one reads them
 
     def work(k):
         for i in range(150):
@@ -69,6 +70,10 @@ def test_shared_objects_stay_whole():
             assert count_of(left[2:]) and right == f"{k} ]"
             assert tag.fullmatch(text_of(d == True)[len("[ Depends( "):-len(" ) ] == [ true ]")])  # noqa: E712
             PackageOutline("p", [d, s, n, c], {"k": i})
+            options[name], _ = i, items.append(d)
+            PackageOutline("p", [d, s, n, c], options)
+            assert len(NumOf(items).of) <= len(items) + THREADS
+            del options[name], items[:2]
 
     assert run_threads(work) == []
     finals = {f"t{k}-149" for k in range(THREADS)}

@@ -53,8 +53,10 @@ public:
     }
 
     // Drops every kept block without giving it back: for blocks whose
-    // allocator can no longer take them.
+    // allocator can no longer take them. A pool that keeps none touches no
+    // list, so that other threads may go on using it meanwhile.
     void forget() noexcept {
+        if (kept_per_size == 0) return;
         for (FreeList& list : lists_) list = FreeList{};
     }
 
@@ -72,7 +74,7 @@ public:
 private:
     void* take(std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
-        if (size <= largest_pooled) {
+        if (kept_per_size > 0 && size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
             if (FreeBlock* block = list.head) {
                 list.head = block->next;
@@ -87,7 +89,7 @@ private:
 
     void give_back(void* block, std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
-        if (size <= largest_pooled) {
+        if (kept_per_size > 0 && size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
             if (list.count < kept_per_size) {
                 if constexpr (BeforeKeeping != nullptr) {
