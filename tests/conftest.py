@@ -22,6 +22,12 @@ from trelk.package.version import Version
 # check, after the native call has returned.
 COLLECTS_INSIDE_NATIVE_CALLS = sys.version_info < (3, 12)
 
+# An interpreter built without the global lock (whether or not PYTHON_GIL turns it
+# back on): it collects when the new objects weigh enough against the surviving
+# ones, checks every new interpreter's extensions, and hands the last reference
+# that another thread drops back to the thread that made the object, which frees it.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
 
 def run_python(code, env=None, timeout=120):
     """Run `code` in a fresh interpreter; return the CompletedProcess with raw bytes.

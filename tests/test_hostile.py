@@ -11,7 +11,7 @@ import types
 import pytest
 
 from conftest import (
-    COLLECTS_INSIDE_NATIVE_CALLS, KIND, PARAMETERS, SETTABLE, VALID, cmp, run_python, text_of, value_of,
+    COLLECTS_INSIDE_NATIVE_CALLS, FREE_THREADED, KIND, PARAMETERS, SETTABLE, VALID, cmp, run_python, text_of, value_of,
 )
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
@@ -262,7 +262,7 @@ def test_finalizer_during_getter():
     if COLLECTS_INSIDE_NATIVE_CALLS:
         assert seen[0] == ["Already borrowed", text, 2, f"[ NumOf( {text} ) ] >= [ 1 ]"]
     else:  # every collection came after the getter had given its borrow back
-        assert not seen and written
+        assert not seen and (written or FREE_THREADED)  # a free-threaded one may not have collected yet
     assert text_of(n) == text and [d.on for d in kept[-1]] == ["x", "y"]
     n.of = []
 

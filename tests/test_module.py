@@ -11,7 +11,7 @@ import types
 import pytest
 
 import trelk
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, PARAMETERS, run_python, text_of
+from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, FREE_THREADED, PARAMETERS, run_python, text_of
 from trelk.package.constraint import (
     Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
 )
@@ -31,6 +31,17 @@ def test_root_module():
     assert trelk.__doc__ == ""
     assert trelk.__all__ == ["package", "init_tracing", "main_entry"]
     assert sys.modules["trelk"] is trelk
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the interpreter has a global lock")
+def test_import_keeps_the_interpreter_lock_off():
+    result = run_python("""
+        import sys, warnings
+        warnings.simplefilter("error")  # the interpreter warns when it turns its lock on for a module
+        import trelk
+        print(sys._is_gil_enabled())
+    """, env={"PYTHON_GIL": None})
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"False\n", b"")
 
 
 @pytest.mark.parametrize("dotted, short, members", [
@@ -336,7 +347,7 @@ NO_SINGLE_PHASE = ("ImportError: trelk does not support subinterpreters: "
 
 def subinterpreter_outcomes(first, kind):
     """What importing in two new interpreters and then in the main one gives, on this version."""
-    if kind == "isolated" and sys.version_info >= (3, 12):  # a GIL of its own; 3.11 shares it
+    if (kind == "isolated" or FREE_THREADED) and sys.version_info >= (3, 12):  # a GIL of its own; 3.11 shares it
         # 3.12 runs the entry point in the isolated interpreter when it comes first.
         refusal = NO_SINGLE_PHASE if first == "sub" and sys.version_info < (3, 13) else REFUSED_BY_INTERPRETER
         return [refusal, refusal, None]

@@ -4,7 +4,9 @@
 // The state counts readers (n > 0), marks one writer (-1), or is free (0).
 // Overlap can only arise when Python code runs while access is held (a
 // finalizer, or a user's __index__ during a conversion) and touches the same
-// instance; it is detected instead of corrupting the value.
+// instance; it is detected instead of corrupting the value. Without the
+// interpreter lock, threads also overlap on their own: there one thread waits
+// for another's access (see `wait_for_access`).
 #pragma once
 
 #include <Python.h>
@@ -20,12 +22,37 @@ namespace trelk::binding {
 
 struct ClassDef;
 
-// Access is taken and given back by a thread that holds the interpreter lock,
-// and no Python code runs between the read and the write of the state, so
-// atomic loads and stores suffice: no read-modify-write is needed. The state
-// stays atomic so that reading it from any thread is well defined.
+// With the interpreter lock, access is taken and given back by a thread that
+// holds it, and no Python code runs between the read and the write of the
+// state, so atomic loads and stores suffice: no read-modify-write is needed.
+// The state stays atomic so that reading it from any thread is well defined.
+// Without the lock, threads take it at once: by compare-and-exchange.
 class AccessState {
 public:
+#ifdef Py_GIL_DISABLED
+    bool try_read() noexcept {
+        std::int64_t seen = state_.load(std::memory_order_relaxed);
+        while (seen >= 0) {
+            if (state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void end_read() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+    bool try_write() noexcept {
+        std::int64_t free = 0;
+        return state_.compare_exchange_strong(free, -1, std::memory_order_acquire, std::memory_order_relaxed);
+    }
+
+    bool written() const noexcept { return state_.load(std::memory_order_relaxed) < 0; }
+    // Whether the access asked would be granted now.
+    bool admits(bool writes) const noexcept {
+        std::int64_t seen = state_.load(std::memory_order_relaxed);
+        return writes ? seen == 0 : seen >= 0;
+    }
+#else
     bool try_read() noexcept {
         std::int64_t seen = state_.load(std::memory_order_relaxed);
         if (seen < 0) return false;
@@ -39,11 +66,27 @@ public:
         state_.store(-1, std::memory_order_relaxed);
         return true;
     }
+#endif
     void end_write() noexcept { state_.store(0, std::memory_order_release); }
 
 private:
     std::atomic<std::int64_t> state_{0};
 };
+
+#ifdef Py_GIL_DISABLED
+// The accesses that this thread holds, of any instance.
+inline thread_local std::uint64_t accesses_held_here = 0;
+
+// After `access` refused this thread: waits, stepped aside for the
+// interpreter, until another thread's access lets this one in, and takes it
+// (true). False, with nothing taken, when the access would be refused with the
+// lock too, so that the door reports it as there: the instance is this
+// thread's own (entered again from Python code that runs while it is read), or
+// other threads read it while this thread, which holds some instance itself,
+// asks to write it (waiting could close a cycle of threads, each reading what
+// the next asks to write).
+bool wait_for_access(AccessState& access, bool writes) noexcept;
+#endif
 
 // What every instance holds beside its value.
 struct Instance {
@@ -72,6 +115,9 @@ public:
         } else {
             access.end_read();
         }
+#ifdef Py_GIL_DISABLED
+        --accesses_held_here;
+#endif
         // alive_ lets go last: that may free the instance.
     }
 
@@ -85,12 +131,17 @@ private:
     template <class O, bool W, destructor Dealloc>
     friend Entered<O, W> enter_family_quietly(PyObject* obj) noexcept;
 
-    // Enters `obj`, known to be an instance of its class; empty when the
-    // access is refused.
+    // Enters `obj`, known to be an instance of its class and held by the
+    // caller (without the lock, a thread may wait here, and other threads go
+    // on meanwhile); empty when the access is refused.
     static Entered try_enter(PyObject* obj) noexcept {
         assert(obj != nullptr);
         auto* instance = reinterpret_cast<Obj*>(obj);
         bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
+#ifdef Py_GIL_DISABLED
+        if (!granted) granted = wait_for_access(instance->access, Writes);
+        if (granted) ++accesses_held_here;
+#endif
         if (!granted) return Entered();
         if constexpr (Writes) write_access_held(+1);
         return Entered(obj);

@@ -20,16 +20,20 @@ std::string full_name(const Signature& sig) {
 Signature* last_interned = nullptr;
 
 // All of a signature's names or none, so that every signature that holds one
-// is in the list.
+// is in the list. Made before they are published, and published by one
+// thread: any other that made them too drops its own.
 bool intern_names(Signature& sig) {
-    if (sig.interned[0] != nullptr) return true;
+    if (sig.names_interned.load(std::memory_order_acquire)) return true;
     std::array<Ref, max_parameters> made;
     for (std::size_t i = 0; i < sig.count; ++i) {
         made[i] = Ref::steal(PyUnicode_InternFromString(sig.names[i]));
         if (!made[i]) return false;
     }
+    PublicationLock publishing;
+    if (sig.names_interned.load(std::memory_order_relaxed)) return true;
     for (std::size_t i = 0; i < sig.count; ++i) sig.interned[i] = made[i].release();
-    sig.interned_before = std::exchange(last_interned, &sig);  // under the interpreter lock
+    sig.interned_before = std::exchange(last_interned, &sig);
+    sig.names_interned.store(true, std::memory_order_release);
     return true;
 }
 
@@ -118,6 +122,7 @@ void forget_interned_names() noexcept {
     for (Signature* sig = std::exchange(last_interned, nullptr); sig != nullptr;
          sig = std::exchange(sig->interned_before, nullptr)) {
         sig->abandoned = std::exchange(sig->interned, {});
+        sig->names_interned.store(false, std::memory_order_relaxed);
     }
 }
 
@@ -144,6 +149,13 @@ bool bind_arguments(Signature& sig, PyObject* args, PyObject* kwargs, BoundArgum
     for (std::size_t i = 0; i < nargs; ++i) bound.slots[i] = Ref::borrow(PyTuple_GET_ITEM(args, i));
     if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
         if (!intern_names(sig)) return false;
+#ifdef Py_GIL_DISABLED
+        // A caller may hand over a dict that other threads change meanwhile:
+        // its entries are read from a copy of its own.
+        Ref copy = Ref::steal(PyDict_Copy(kwargs));
+        if (!copy) return false;
+        kwargs = copy.get();
+#endif
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {

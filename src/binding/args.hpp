@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 
 #include "binding/ref.hpp"
@@ -23,8 +24,9 @@ struct Signature {
 
     // The parameter names as interned strings, made on first use, so that a
     // keyword is usually matched by identity before its text is compared; kept
-    // while the interpreter lives.
+    // while the interpreter lives, and read once `names_interned` is seen set.
     std::array<PyObject*, max_parameters> interned{};
+    std::atomic<bool> names_interned{false};
     // Those of the last interpreter that ended, left to it and never touched:
     // kept reachable, so that leak checkers do not take them for a leak.
     std::array<PyObject*, max_parameters> abandoned{};

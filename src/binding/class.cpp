@@ -33,8 +33,16 @@ void* object_allocate(std::size_t size) noexcept { return PyObject_Malloc(size);
 void object_release(void* block) noexcept { PyObject_Free(block); }
 
 // Instances take no part in garbage collection, so their memory can come from
-// a pool of their own in front of the interpreter's object allocator.
-core::memory_pool::BlockPool<object_allocate, object_release> instance_pool;
+// a pool of their own in front of the interpreter's object allocator. Without
+// the interpreter lock it keeps no block: that allocator is one per thread
+// already, and a list per thread would outlive the thread state that its
+// blocks must be given back with.
+#ifdef Py_GIL_DISABLED
+constexpr std::size_t instances_kept = 0;
+#else
+constexpr std::size_t instances_kept = 4096;
+#endif
+core::memory_pool::BlockPool<object_allocate, object_release, 128, instances_kept> instance_pool;
 
 // The last class created; each links to the one before.
 ClassDef* last_created = nullptr;
@@ -113,16 +121,15 @@ PyTypeObject* create_class_object(ClassDef& def) {
     Ref attributes = copy_attributes(def, reinterpret_cast<PyTypeObject*>(cls.get()));
     if (!attributes) return nullptr;
     // Creation can run Python code and so let another thread in; the first
-    // class stored wins and the other is dropped.
-    PyTypeObject* expected = nullptr;
-    auto* made = reinterpret_cast<PyTypeObject*>(cls.get());
-    if (def.created.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-        static_cast<void>(cls.release());  // kept while the interpreter lives
-        def.attributes_kept = attributes.release();
-        def.created_before = std::exchange(last_created, &def);  // under the interpreter lock
-        return made;
-    }
-    return expected;
+    // class published wins and the other is dropped, once the lock is let go
+    // of. All of it is in place before the class is seen.
+    PublicationLock publishing;
+    if (PyTypeObject* first = def.created.load(std::memory_order_relaxed)) return first;
+    auto* made = reinterpret_cast<PyTypeObject*>(cls.release());  // kept while the interpreter lives
+    def.attributes_kept = attributes.release();
+    def.created_before = std::exchange(last_created, &def);
+    def.created.store(made, std::memory_order_release);
+    return made;
 }
 
 void forget_class_objects() noexcept {

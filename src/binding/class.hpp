@@ -64,7 +64,8 @@ inline bool is_instance(PyObject* obj, PyTypeObject* cls) {
 // The quiet door, for a fast path with a full door behind it: the instance
 // entered when `obj` is exactly of the class (none admits subclasses), on the
 // thread it is bound to if any, and not held against the access asked; empty
-// otherwise. Runs no Python code and makes no error.
+// otherwise. Runs no Python code and makes no error. Without the interpreter
+// lock, another thread's access is waited for (`wait_for_access`).
 template <class Obj, bool Writes>
 Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def) noexcept {
     PyTypeObject* cls = def.created.load(std::memory_order_acquire);

@@ -1,5 +1,6 @@
 #include "binding/error.hpp"
 
+#include <atomic>
 #include <string>
 
 #include "binding/ref.hpp"
@@ -14,17 +15,18 @@ namespace {
 
 // Created on first use and kept while the interpreter lives; derives directly
 // from BaseException so that `except Exception` does not swallow a broken
-// invariant.
-PyObject* internal_failure = nullptr;
+// invariant. Threads that create it at once keep the first one stored.
+std::atomic<PyObject*> internal_failure{nullptr};
 
 PyObject* internal_failure_class() {
-    if (internal_failure == nullptr) {
-        internal_failure = PyErr_NewExceptionWithDoc(
-            "trelk.InternalFailure",
-            "An invariant of the trelk module did not hold. The message says which.",
-            PyExc_BaseException, nullptr);
-    }
-    return internal_failure;
+    if (PyObject* made = internal_failure.load(std::memory_order_acquire)) return made;
+    Ref made = Ref::steal(PyErr_NewExceptionWithDoc(
+        "trelk.InternalFailure", "An invariant of the trelk module did not hold. The message says which.",
+        PyExc_BaseException, nullptr));
+    if (!made) return nullptr;
+    PyObject* first = nullptr;
+    if (internal_failure.compare_exchange_strong(first, made.get(), std::memory_order_acq_rel)) return made.release();
+    return first;
 }
 
 PyObject* exception_class(ErrorKind kind) {
@@ -59,7 +61,7 @@ bool Error::is_type_error() const {
     return pending != nullptr && pending == PyExc_TypeError;
 }
 
-void forget_internal_failure_class() noexcept { internal_failure = nullptr; }
+void forget_internal_failure_class() noexcept { internal_failure.store(nullptr, std::memory_order_relaxed); }
 
 void raise_internal_failure(std::string_view message, const std::source_location& where) noexcept {
     // Also reached from a slot's last catch, where nothing may be thrown.

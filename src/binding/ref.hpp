@@ -10,17 +10,19 @@
 #include <cassert>
 #include <utility>
 
+#include "binding/free_threaded.hpp"
+
 namespace trelk::binding {
 
 // Two rules of this layer, checked in debug and sanitizer builds: a reference
-// count changes only under the interpreter lock, and no Python code runs while
+// count changes only on a thread that may call the interpreter, and no Python code runs while
 // this thread holds write access to an instance (dropping a reference can run
 // a finalizer, and Python code can reach the instance).
 #ifndef NDEBUG
 inline thread_local int write_accesses_held = 0;
 inline void write_access_held(int change) noexcept { write_accesses_held += change; }
 inline void check_python_may_run() noexcept { assert(write_accesses_held == 0); }
-inline void check_lock_held() noexcept { assert(PyGILState_Check()); }
+inline void check_lock_held() noexcept { assert(thread_state_attached()); }
 #else
 inline void write_access_held(int) noexcept {}
 inline void check_python_may_run() noexcept {}

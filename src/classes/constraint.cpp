@@ -50,12 +50,25 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     if (!PySequence_Check(obj)) return type_mismatch(obj, "Sequence");
     std::vector<NodeRef> result;
     Result<std::vector<NodeRef>> failure = Error::pending();
-    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    if (const bool list = PyList_CheckExact(obj); list || PyTuple_CheckExact(obj)) {
         // Read by index, as the list's own iterator would: a conversion that runs
         // Python code may change the list, so its size is read anew each time.
-        result.reserve(static_cast<std::size_t>(Py_SIZE(obj)));
-        for (Py_ssize_t i = 0; i < Py_SIZE(obj); ++i) {
-            PyObject* item = PyList_CheckExact(obj) ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+        auto size = [obj, list] { return list ? PyList_GET_SIZE(obj) : PyTuple_GET_SIZE(obj); };
+        result.reserve(static_cast<std::size_t>(size()));
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+#ifdef Py_GIL_DISABLED
+            // Other threads may change the list at any moment: each item is
+            // held while it is read, and one that is gone ends the list.
+            Ref owned = list ? Ref::steal(PyList_GetItemRef(obj, i)) : Ref::borrow(PyTuple_GET_ITEM(obj, i));
+            if (!owned) {
+                if (!PyErr_ExceptionMatches(PyExc_IndexError)) return Error::pending();
+                PyErr_Clear();
+                break;
+            }
+            PyObject* item = owned.get();
+#else
+            PyObject* item = list ? PyList_GET_ITEM(obj, i) : PyTuple_GET_ITEM(obj, i);
+#endif
             if (NodeRef node; node_without_python(item, node)) {
                 result.push_back(std::move(node));
                 continue;
@@ -87,8 +100,9 @@ void constraint_object_dealloc(PyObject* self) noexcept { destroy_instance<Const
 
 void thread_bound_object_dealloc(PyObject* self) noexcept {
     if (reinterpret_cast<ThreadBoundObject*>(self)->owner != core::current_thread_id()) {
-        // The trees are released all the same: nodes are only touched under the
-        // interpreter lock, so any thread can free them. The hook is Python code.
+        // The trees are released all the same: node counts are changed under
+        // the interpreter lock, or atomically without one, so any thread can
+        // free them. The hook is Python code.
         [[maybe_unused]] InsideModule inside;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);

@@ -209,11 +209,12 @@ template <Kind K>
 struct ConstraintConstructor {
     static Signature& signature() {
         static_assert(table_of<K>.field_count <= max_parameters);
-        static Signature sig = [] {
-            Signature made{table_of<K>.name, "__new__", {}, table_of<K>.field_count, table_of<K>.field_count};
-            for (std::size_t i = 0; i < made.count; ++i) made.names[i] = table_of<K>.fields[i].parameter;
-            return made;
+        constexpr std::array<const char*, max_parameters> names = [] {
+            std::array<const char*, max_parameters> parameters{};
+            for (std::size_t i = 0; i < table_of<K>.field_count; ++i) parameters[i] = table_of<K>.fields[i].parameter;
+            return parameters;
         }();
+        static Signature sig{table_of<K>.name, "__new__", names, table_of<K>.field_count, table_of<K>.field_count};
         return sig;
     }
 

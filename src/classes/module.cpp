@@ -51,13 +51,15 @@ struct ModuleState {
     // The thread that builds the module tree, while it does; 0 when free.
     // Reset in a forked child unless the forking thread holds it.
     std::atomic<std::uint64_t> latch_holder{0};
-    // The root module, once built.
-    PyObject* root = nullptr;
+    // The root module, once built: stored holding the latch, read by any
+    // thread without it.
+    std::atomic<PyObject*> root{nullptr};
     // Whether the handler that resets this state in a forked child (and the
-    // line writer's lock) is registered.
+    // line writer's lock) is registered; read and written holding the latch.
     bool forks_handled = false;
     // Whether `forget_interpreter` is registered for the end of the current
-    // interpreter; the end runs it once and drops it.
+    // interpreter; the end runs it once and drops it. Registered under the
+    // publication lock.
     bool forgets_at_exit = false;
 };
 ModuleState state;
@@ -76,7 +78,7 @@ void reset_after_fork() noexcept {
 void forget_interpreter() noexcept {
     state.owning_interpreter.store(-1, std::memory_order_relaxed);
     state.latch_holder.store(0, std::memory_order_relaxed);
-    state.root = nullptr;
+    state.root.store(nullptr, std::memory_order_relaxed);
     state.forgets_at_exit = false;
     forget_class_objects();
     forget_instance_pool();
@@ -199,15 +201,17 @@ PyObject* init_module() {
         return nullptr;
     }
     // Registered anew for each interpreter, whose end runs it once.
-    if (!state.forgets_at_exit) {
-        if (Py_AtExit(forget_interpreter) != 0) {
-            raise_exception(PyExc_ImportError,
-                            "trelk cannot be imported: no room is left among the interpreter's exit "
-                            "functions (Py_AtExit), and without one an interpreter started again in "
-                            "this process would get this one's module");
-            return nullptr;
-        }
-        state.forgets_at_exit = true;
+    bool forgets_at_exit;
+    {
+        PublicationLock registering;
+        forgets_at_exit = state.forgets_at_exit || (state.forgets_at_exit = Py_AtExit(forget_interpreter) == 0);
+    }
+    if (!forgets_at_exit) {
+        raise_exception(PyExc_ImportError,
+                        "trelk cannot be imported: no room is left among the interpreter's exit "
+                        "functions (Py_AtExit), and without one an interpreter started again in "
+                        "this process would get this one's module");
+        return nullptr;
     }
     std::int64_t expected = -1;
     if (!state.owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
@@ -216,7 +220,7 @@ PyObject* init_module() {
                         "another interpreter of this process");
         return nullptr;
     }
-    if (state.root != nullptr) return Ref::borrow(state.root).release();
+    if (PyObject* root = state.root.load(std::memory_order_acquire)) return Ref::borrow(root).release();
 
     // The tree is built by one thread. A second entry on that thread (a
     // finalizer that imports trelk while the tree is built) is refused, since
@@ -239,18 +243,24 @@ PyObject* init_module() {
     struct LatchReleased {
         ~LatchReleased() { state.latch_holder.store(0, std::memory_order_release); }
     } released;
-    if (state.root != nullptr) return Ref::borrow(state.root).release();
+    if (PyObject* root = state.root.load(std::memory_order_relaxed)) return Ref::borrow(root).release();
     if (!state.forks_handled && !(state.forks_handled = platform::run_in_forked_children(reset_after_fork))) {
         PyErr_NoMemory();  // the only reason the system gives
         return nullptr;
     }
 
 #ifndef NDEBUG
-    core::memory_pool::pool_access_allowed = [] () noexcept { return PyGILState_Check() != 0; };
+    core::memory_pool::pool_access_allowed = thread_state_attached;
 #endif
     Ref root = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    if (!root || !build_module_tree(root.get())) return nullptr;
-    state.root = Ref::borrow(root.get()).release();
+    if (!root) return nullptr;
+#ifdef Py_GIL_DISABLED
+    // Every call of the module is safe for threads that run at once: the
+    // interpreter keeps its lock off when it imports the module.
+    if (PyUnstable_Module_SetGIL(root.get(), Py_MOD_GIL_NOT_USED) < 0) return nullptr;
+#endif
+    if (!build_module_tree(root.get())) return nullptr;
+    state.root.store(Ref::borrow(root.get()).release(), std::memory_order_release);
     return root.release();
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding/constructor.hpp"
+#include "binding/free_threaded.hpp"
 #include "binding/text.hpp"
 #include "classes/constraint.hpp"
 #include "classes/spec_option.hpp"
@@ -43,12 +44,25 @@ struct PackageOutlineObject : Instance {
 // every key and value, so Python code can neither move the reading position
 // (a rebuilt table would skip entries) nor free what is read, and the dict
 // must still hold exactly the snapshot at the end: any change, however it was
-// made, is seen.
+// made, is seen. Without the interpreter lock, other threads may change the
+// dict at any moment: it is read from a snapshot taken at once, and compared
+// at the end only if Python code ran, both under the dict's critical section.
+// A change that another thread makes while no Python code runs comes after
+// the reading, as it would with the lock.
 class DictReading {
 public:
-    explicit DictReading(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {}
+    explicit DictReading(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {
+#ifdef Py_GIL_DISABLED
+        take_snapshot();
+#endif
+    }
 
-    bool size_changed() const noexcept { return PyDict_GET_SIZE(dict_) != size_; }
+    bool size_changed() const noexcept {
+#ifdef Py_GIL_DISABLED
+        if (!python_ran_) return false;
+#endif
+        return PyDict_GET_SIZE(dict_) != size_;
+    }
 
     bool next(PyObject*& key, PyObject*& value) {
         if (!held_) {
@@ -64,17 +78,20 @@ public:
 
     // Before Python code may run.
     void hold() {
-        if (held_) return;
-        held_ = true;
-        snapshot_.reserve(static_cast<std::size_t>(size_));
-        Py_ssize_t position = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(dict_, &position, &key, &value)) snapshot_.push_back({Ref::borrow(key), Ref::borrow(value)});
+#ifdef Py_GIL_DISABLED
+        python_ran_ = true;
+#endif
+        take_snapshot();
     }
 
     // Whether the dict holds exactly what was read, in the order read.
     bool unchanged() const {
+#ifdef Py_GIL_DISABLED
+        if (!python_ran_) return true;
+        CriticalSection still(dict_);
+#else
         if (!held_) return true;  // no Python code ran
+#endif
         if (size_changed()) return false;
         Py_ssize_t position = 0;
         PyObject *key, *value;
@@ -94,7 +111,23 @@ private:
     Py_ssize_t position_ = 0;
     std::size_t read_ = 0;
     bool held_ = false;
+#ifdef Py_GIL_DISABLED
+    bool python_ran_ = false;
+#endif
     std::vector<HeldEntry> snapshot_;
+
+    void take_snapshot() {
+        if (held_) return;
+        held_ = true;
+#ifdef Py_GIL_DISABLED
+        CriticalSection still(dict_);
+        size_ = PyDict_GET_SIZE(dict_);
+#endif
+        snapshot_.reserve(static_cast<std::size_t>(size_));
+        Py_ssize_t position = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(dict_, &position, &key, &value)) snapshot_.push_back({Ref::borrow(key), Ref::borrow(value)});
+    }
 };
 
 // An entry's value when converting it cannot run Python code: false when it can.

@@ -31,8 +31,16 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     if (!named(full, "bool_", "bool")) return false;
     Ref module_key = Ref::steal(PyUnicode_FromString("__module__"));
     if (!module_key) return Error::pending();
+#ifdef Py_GIL_DISABLED
+    // Held: another thread may set the class's attribute meanwhile.
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(type->tp_dict, module_key.get(), &found) < 0) return Error::pending();
+    Ref held = Ref::steal(found);
+    PyObject* module = held.get();
+#else
     PyObject* module = PyDict_GetItemWithError(type->tp_dict, module_key.get());
     if (module == nullptr && PyErr_Occurred()) return Error::pending();
+#endif
     return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 

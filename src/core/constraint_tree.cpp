@@ -11,12 +11,6 @@ namespace trelk::core::constraint {
 
 namespace {
 
-// Drops one reference; true when it was the last.
-bool drop_reference(Node* node) noexcept {
-    if (node->refs == immortal_refs) return false;
-    return --node->refs == 0;
-}
-
 void free_node(Node* node) noexcept {
     switch (shape_of(node->kind)) {
         case NodeShape::TwoChildren: delete static_cast<BranchNode<2>*>(node); break;
@@ -310,7 +304,7 @@ std::uint64_t constraint_text_length(const Node& root) {
         Step step = steps.back();
         steps.pop_back();
         const Node& node = *step.node;
-        const bool shared = node.refs > 1 && &node != &root;
+        const bool shared = reference_count(node) > 1 && &node != &root;
         if (step.children == not_laid_out) {
             if (auto found = shared ? measured.find(&node) : measured.end(); found != measured.end()) {
                 lengths.push_back(found->second);

@@ -6,6 +6,7 @@
 // changes, and nothing here recurses on the depth of a tree.
 #pragma once
 
+#include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <iterator>
@@ -116,12 +117,57 @@ struct Node {
     static void operator delete(void* block, std::size_t size) noexcept { memory_pool::release_node(block, size); }
 };
 
+// Where threads run at once (TRELK_FREE_THREADED), a node that others can
+// reach has its count changed and read atomically; a dead node is its
+// releaser's alone. Elsewhere every thread that touches a node holds the
+// interpreter lock, and plain counts are enough.
+#ifdef TRELK_FREE_THREADED
+inline std::atomic_ref<std::uint32_t> shared_count(const Node& node) noexcept {
+    return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(node.refs));
+}
+#endif
+
+inline void add_reference(Node* node) noexcept {
+#ifdef TRELK_FREE_THREADED
+    std::atomic_ref<std::uint32_t> refs = shared_count(*node);
+    std::uint32_t seen = refs.load(std::memory_order_relaxed);
+    while (seen != immortal_refs && !refs.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed)) {
+    }
+#else
+    if (node->refs != immortal_refs) ++node->refs;
+#endif
+}
+
+// Drops one reference; true when it was the last.
+inline bool drop_reference(Node* node) noexcept {
+#ifdef TRELK_FREE_THREADED
+    std::atomic_ref<std::uint32_t> refs = shared_count(*node);
+    std::uint32_t seen = refs.load(std::memory_order_relaxed);
+    do {
+        if (seen == immortal_refs) return false;
+    } while (!refs.compare_exchange_weak(seen, seen - 1, std::memory_order_acq_rel, std::memory_order_relaxed));
+    return seen == 1;
+#else
+    if (node->refs == immortal_refs) return false;
+    return --node->refs == 0;
+#endif
+}
+
+// The count of a live node, which other threads may be changing.
+inline std::uint32_t reference_count(const Node& node) noexcept {
+#ifdef TRELK_FREE_THREADED
+    return shared_count(node).load(std::memory_order_relaxed);
+#else
+    return node.refs;
+#endif
+}
+
 inline NodeRef::NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
-    if (node_ != nullptr && node_->refs != immortal_refs) ++node_->refs;
+    if (node_ != nullptr) add_reference(node_);
 }
 
 inline NodeRef::~NodeRef() {
-    if (node_ != nullptr && node_->refs != immortal_refs && --node_->refs == 0) release_tree(node_);
+    if (node_ != nullptr && drop_reference(node_)) release_tree(node_);
 }
 
 // OneChild and TwoChildren: Cmp (lhs, rhs), IfThen (cond, then), Maximize and Minimize (item).

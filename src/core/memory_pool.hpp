@@ -2,14 +2,17 @@
 // million, and a free list is cheaper than the general allocator.
 //
 // Not thread-safe on its own: every caller holds the interpreter lock, which
-// serialises all allocation and release of nodes and instances. Sanitizer
-// builds bypass the lists, so that every block is checked.
+// serialises all allocation and release of nodes and instances. Without that
+// lock (TRELK_FREE_THREADED), threads run at once, and each has a node pool of
+// its own (see docs/design.md). Sanitizer builds bypass the lists, so that
+// every block is checked.
 #pragma once
 
 #include <cassert>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "core/allocation_failures.hpp"
 
@@ -22,14 +25,16 @@ inline void system_release(void* block) noexcept { std::free(block); }
 // now (it holds the lock that serialises them). Null: not checked.
 inline bool (*pool_access_allowed)() noexcept = nullptr;
 
-// Blocks up to `Largest` bytes in sizes of 16, at most 4096 kept per size,
-// over the allocation functions `Allocate` and `Release`.
-template <void* (*Allocate)(std::size_t) noexcept, void (*Release)(void*) noexcept, std::size_t Largest = 128>
+// Blocks up to `Largest` bytes in sizes of 16, at most `Kept` kept per size,
+// over the allocation functions `Allocate` and `Release`; `BeforeKeeping`, if
+// any, is called before the pool keeps its first block.
+template <void* (*Allocate)(std::size_t) noexcept, void (*Release)(void*) noexcept, std::size_t Largest = 128,
+          std::size_t Kept = 4096, void (*BeforeKeeping)() noexcept = nullptr>
 class BlockPool {
 public:
     static constexpr std::size_t granule = 16;
     static constexpr std::size_t largest_pooled = Largest;
-    static constexpr std::size_t kept_per_size = 4096;
+    static constexpr std::size_t kept_per_size = Kept;
 
     // A block of at least `size` bytes; null when memory runs out.
     void* allocate(std::size_t size) noexcept {
@@ -48,15 +53,28 @@ public:
     }
 
     // Drops every kept block without giving it back: for blocks whose
-    // allocator can no longer take them.
+    // allocator can no longer take them. A pool that keeps none touches no
+    // list, so that other threads may go on using it meanwhile.
     void forget() noexcept {
+        if (kept_per_size == 0) return;
         for (FreeList& list : lists_) list = FreeList{};
+    }
+
+    // Gives every kept block back.
+    void give_all_back() noexcept {
+        for (FreeList& list : lists_) {
+            while (FreeBlock* block = list.head) {
+                list.head = block->next;
+                Release(block);
+            }
+            list.count = 0;
+        }
     }
 
 private:
     void* take(std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
-        if (size <= largest_pooled) {
+        if (kept_per_size > 0 && size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
             if (FreeBlock* block = list.head) {
                 list.head = block->next;
@@ -71,9 +89,15 @@ private:
 
     void give_back(void* block, std::size_t size) noexcept {
 #ifndef TRELK_NO_POOL
-        if (size <= largest_pooled) {
+        if (kept_per_size > 0 && size <= largest_pooled) {
             FreeList& list = lists_[index(size)];
             if (list.count < kept_per_size) {
+                if constexpr (BeforeKeeping != nullptr) {
+                    if (!kept_any_) {
+                        kept_any_ = true;
+                        BeforeKeeping();
+                    }
+                }
                 list.head = ::new (block) FreeBlock{list.head};
                 ++list.count;
                 return;
@@ -95,10 +119,23 @@ private:
     static constexpr std::size_t index(std::size_t size) { return (size + granule - 1) / granule; }
 
     FreeList lists_[largest_pooled / granule + 1];
+    struct Unused {};
+    [[no_unique_address]] std::conditional_t<BeforeKeeping != nullptr, bool, Unused> kept_any_{};
 };
 
 // The pool of tree nodes and of versions (up to two dozen parts).
+#ifdef TRELK_FREE_THREADED
+// Makes this thread give its pool's blocks back when it ends (memory_pool.cpp).
+void give_back_at_thread_exit() noexcept;
+// One for each thread; a block taken on one thread and freed on another joins
+// the lists of the latter. Built at compile time, with nothing to destroy, so
+// that reaching it costs no check: the thread's end is registered once the
+// pool keeps a block.
+inline constinit thread_local BlockPool<system_allocate, system_release, 512, 4096, give_back_at_thread_exit>
+    node_pool;
+#else
 inline BlockPool<system_allocate, system_release, 512> node_pool;
+#endif
 
 inline void* allocate_node(std::size_t size) {
     void* block = node_pool.allocate(size);

@@ -2,6 +2,7 @@
 // separators into typed parts. Parsed, validated and printed; never compared.
 #pragma once
 
+#include <atomic>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -39,11 +40,15 @@ class Version {
 public:
     // A copy shares the block: copies are made by the million (every option
     // value, every literal), and nothing changes a block once parsed. The count
-    // of sharers needs no atomics, as the pool's blocks need no lock: both are
-    // touched only by a thread that holds the interpreter lock.
+    // of sharers is atomic only where threads run at once (TRELK_FREE_THREADED):
+    // elsewhere it is touched only by a thread that holds the interpreter lock.
     Version(const Version& other) noexcept
         : stored_parts_(other.stored_parts_), block_size_(other.block_size_), block_(other.block_) {
+#ifdef TRELK_FREE_THREADED
+        if (block_ != nullptr) std::atomic_ref<std::size_t>(block_->sharers).fetch_add(1, std::memory_order_relaxed);
+#else
         if (block_ != nullptr) ++block_->sharers;
+#endif
     }
     Version(Version&& other) noexcept
         : stored_parts_(std::exchange(other.stored_parts_, 0)),
@@ -57,7 +62,13 @@ public:
         return *this;
     }
     ~Version() {
+#ifdef TRELK_FREE_THREADED
+        if (block_ != nullptr && std::atomic_ref<std::size_t>(block_->sharers).fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            memory_pool::release_node(block_, block_size_);
+        }
+#else
         if (block_ != nullptr && --block_->sharers == 0) memory_pool::release_node(block_, block_size_);
+#endif
     }
 
     // Non-separator parts and separators alternate, beginning and ending with a
