@@ -16,6 +16,7 @@ import pytest
 from conftest import DROPPED, EXIT_WITH_BUSY_DAEMONS, FREE_THREADED, UNSENDABLE, internal_failure, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
 
 THREADS = 8
 
@@ -81,6 +82,32 @@ def test_shared_objects_stay_whole():
     count_of(text_of(n))
     d.on, s.option_name, n.of, c.lhs = "", "", (), 0  # every borrow was given back
     assert (text_of(NumOf([d, n, c.lhs])), s.option_name) == ("NumOf( Depends(  ), NumOf(  ), 0 )", "")
+
+
+def test_objects_shared_replaced_and_dropped_by_every_thread():
+    # Each thread puts objects of its own into shared slots, where the others read, combine and
+    # drop them, and writes the others' objects into one shared Cmp: every value read is whole.
+    numofs, versions = [NumOf([Depends("t0-0")]) for _ in range(4)], [Version("0.0") for _ in range(4)]
+    c = Cmp(numofs[0], versions[0], CmpType.Less)
+    version = re.compile(r"\d\.\d+")
+
+    def work(k):
+        for i in range(300):
+            own = NumOf([Depends(f"t{k}-{i}")] * (k + 1))
+            numofs[i % 4], versions[(i + k) % 4] = own, Version(f"{k}.{i}")  # drops what was there
+            seen, v = numofs[(i + k) % 4], versions[i % 4]
+            assert version.fullmatch(str(v)), str(v)
+            assert count_of(text_of(seen)) == len(seen.of)
+            c.lhs, c.rhs = seen, v
+            left, _, right = text_of(c).rpartition(" ] < [ ")
+            assert count_of(left[2:]) and version.fullmatch(right[:-2]), text_of(c)
+            assert text_of(NumOf([seen, own])) == f"NumOf( {text_of(seen)}, {text_of(own)} )"
+            PackageOutline(f"t{k}", [seen, c, own], {"v": v, "k": k}, {"d": None})
+
+    assert run_threads(work) == []
+    numofs.clear()
+    versions.clear()
+    count_of(text_of(c.lhs))
 
 
 def test_writer_refused_only_while_a_reader_runs_user_code():

@@ -26,7 +26,7 @@ shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 project=$PWD
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
-versions=(3.11 3.12 3.13 3.14 3.15)  # as requires-python in pyproject.toml
+versions=(3.11 3.12 3.13 3.13t 3.14 3.15)  # as requires-python in pyproject.toml; 3.13t: free-threaded
 [ $# -eq 0 ] || versions=("$@")
 test_requirements=(pytest hypothesis numpy)  # the extra "test" in pyproject.toml
 
@@ -108,16 +108,21 @@ interpreter() {
         x86_64)
             case $2 in
                 3.14 | 3.15) bash tools/debian_root.sh python "$2" ;;
+                3.13t) bash tools/free_threaded_python.sh ;;
                 *) bash tools/find_python.sh "$2" || true ;;
             esac ;;
         # Status 3: Debian has none. Any other failure (a missing tool) ends the script.
-        aarch64) bash tools/arm64_python.sh "$2" || [ $? -eq 3 ] ;;
+        aarch64)
+            case $2 in
+                *t) ;;  # Debian has no free-threaded interpreter
+                *) bash tools/arm64_python.sh "$2" || [ $? -eq 3 ] ;;
+            esac ;;
     esac
 }
 
 # Builds the wheel for machine $1 and version $2 with interpreter $3 into dist/ and prints its path.
 build_wheel() {
-    local machine=$1 version=$2 python=$3 include wheel tag shown symbols unversioned
+    local machine=$1 version=$2 python=$3 include abi wheel tag shown symbols unversioned
     include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
     # Debian's pyconfig.h includes the machine's own from the folder above;
     # searched last, so that nothing else of the build machine is taken.
@@ -126,7 +131,8 @@ build_wheel() {
         quietly "$python" -m pip wheel --no-build-isolation --no-deps --wheel-dir "$scratch/raw-$machine-$version" \
         --config-settings=build-dir="$scratch/build-$machine-$version" "$sdist"
     quietly auditwheel repair --plat auto --wheel-dir dist "$scratch/raw-$machine-$version"/trelk-*.whl
-    wheel=$(echo dist/trelk-*-cp"${version/./}"-*"$machine".whl)
+    abi=cp${version/./}  # cp313, or cp313t for the free-threaded build
+    wheel=$(echo dist/trelk-*-"${abi%t}-$abi"-*"$machine".whl)
     [ -f "$wheel" ] || { echo "auditwheel made no wheel for CPython $version on $machine" >&2; return 1; }
     tag=$(basename "$wheel" .whl)
     tag=${tag##*-}
@@ -163,7 +169,7 @@ check_example() {
 # Installs wheel $2 for version $1 in a fresh virtual environment with no
 # compiler on the path, and runs the whole test suite and the example there.
 test_x86_64() {
-    local version=$1 wheel=$2 python=$3 venv=$scratch/venv-$1 log=$scratch/test-x86_64-$1.log
+    local version=$1 wheel=$2 python=$3 venv=$scratch/venv-$1 log=$scratch/test-x86_64-$1.log gil=
     case $version in
         3.14 | 3.15)
             # In the Debian root, where the interpreter is at home.
@@ -180,7 +186,9 @@ test_x86_64() {
         *)
             "$python" -m venv "$venv"
             quietly env PATH="$venv/bin" "$venv/bin/python" -m pip install --only-binary=:all: "$wheel" "${test_requirements[@]}"
-            PATH="$venv/bin" "$venv/bin/python" -m pytest -q -p no:cacheprovider >"$log" 2>&1 ||
+            # A free-threaded wheel is tested with the GIL off, as its users run it.
+            [[ $version != *t ]] || gil=0
+            env PATH="$venv/bin" PYTHON_GIL="$gil" "$venv/bin/python" -m pytest -q -p no:cacheprovider >"$log" 2>&1 ||
                 { cat "$log" >&2; return 1; }
             (cd "$scratch" && PATH="$venv/bin" "$venv/bin/python" "$project/examples/describe_packages.py") >>"$log"
             rm -rf "$venv" ;;
@@ -242,4 +250,6 @@ for report in "${tested[@]}"; do
 done
 echo "-- $(basename "$sdist"): $(kib "$sdist") KiB; ${#tested[@]} wheels"
 
-bash tools/musl_wheels.sh "$sdist" "${versions[@]}"
+musl_versions=()  # no free-threaded interpreter for musl is built here
+for version in "${versions[@]}"; do [[ $version == *t ]] || musl_versions+=("$version"); done
+[ ${#musl_versions[@]} -eq 0 ] || bash tools/musl_wheels.sh "$sdist" "${musl_versions[@]}"
