@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 
-"$python" -m pip install --quiet 'mypy>=1.16'
+"$python" -m pip install --quiet --only-binary=:all: 'mypy>=1.16'
 
 # The stubs are checked as installed; refuse to run on a stale installation.
 installed=$("$python" - <<'PY' 2>/dev/null || true
