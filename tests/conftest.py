@@ -84,8 +84,8 @@ def address_space_limit():
             print("applied")
     """)
     if probe.stdout.split() != [b"applied"]:
-        pytest.skip("RLIMIT_AS makes no allocation fail here (qemu-user ignores it; so does the "
-                    "free-threaded 3.13's probe), so memory cannot run out")
+        pytest.skip("RLIMIT_AS makes no allocation fail here (as under qemu-user, which ignores it, "
+                    "and on the free-threaded 3.13), so memory cannot run out")
 
 
 # Each constraint class's properties, in the order its constructor takes them.
