@@ -17,9 +17,11 @@ namespace {
 // writer holds its access over no Python code and enters nothing meanwhile,
 // so it is always waited for; and it is never this thread (this thread,
 // while writing, asks for no access). An instance that this thread reads
-// and enters again counts among what it holds.
+// and enters again counts among what it holds. Once the interpreter ends,
+// the other threads are stopped for good, holding what they held: waiting
+// for them would never end, so the access is refused there as with the lock.
 bool refused_as_with_the_lock(const AccessState& access, bool writes) noexcept {
-    return writes && accesses_held_here > 0 && !access.written();
+    return (writes && accesses_held_here > 0 && !access.written()) || Py_IsFinalizing();
 }
 
 }  // namespace
