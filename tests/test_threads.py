@@ -329,3 +329,27 @@ def test_write_at_exit_refused_while_a_stopped_daemon_reads():
         Late()
     """, timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"Already borrowed", b"")
+
+
+def test_write_in_forked_child_refused_while_a_parent_thread_read():
+    # The reading thread does not exist in the child: its read never ends there, and a wait would hang.
+    proc = run_python("""
+        import os, threading, time
+        from trelk.package.constraint import Depends, NumOf
+        X, reading = NumOf([1]), threading.Event()
+        class Hold:
+            def __index__(self):
+                reading.set()
+                time.sleep(1)
+                return 1
+        threading.Thread(target=lambda: X < Hold(), daemon=True).start()
+        reading.wait()
+        if pid := os.fork():
+            os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+        try:
+            X.of = [Depends("z")]
+        except RuntimeError as exc:
+            os.write(1, str(exc).encode())
+        os._exit(0)
+    """, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, b"Already borrowed")
