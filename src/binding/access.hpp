@@ -86,6 +86,11 @@ inline thread_local std::uint64_t accesses_held_here = 0;
 // asks to write it (waiting could close a cycle of threads, each reading what
 // the next asks to write).
 bool wait_for_access(AccessState& access, bool writes) noexcept;
+
+// In a forked child: the accesses that the parent's other threads held stay
+// held, by threads that do not exist here, and nothing tells them from this
+// process's own. The child refuses what it would wait for, as with the lock.
+void refuse_waits_after_fork() noexcept;
 #endif
 
 // What every instance holds beside its value.

@@ -70,6 +70,9 @@ void reset_after_fork() noexcept {
     std::uint64_t holder = state.latch_holder.load(std::memory_order_relaxed);
     if (holder != core::current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
     core::tracing::reset_after_fork();
+#ifdef Py_GIL_DISABLED
+    refuse_waits_after_fork();
+#endif
 }
 
 // At the very end of Py_FinalizeEx, when no Python code runs any more and the
