@@ -309,47 +309,35 @@ def test_exit_while_daemon_threads_run_python_code_inside_the_module(work):
     assert [(r.returncode, r.stderr) for r in results] == [(0, b"")] * 10
 
 
-def test_write_at_exit_refused_while_a_stopped_daemon_reads():
-    # The daemon, stopped for good at shutdown, never ends its read: a wait would hang.
-    proc = run_python("""
-        import os, threading, time
-        from trelk.package.constraint import NumOf
-        X, reading = NumOf([1]), threading.Event()
-        class Hold:
-            def __index__(self):
-                reading.set()
-                while True: time.sleep(0.001)
-        threading.Thread(target=lambda: X < Hold(), daemon=True).start()
-        reading.wait()
-        class Late:  # collected with the last garbage, after the daemon is stopped
-            def __init__(self, x=X, write=os.write): self.me, self.x, self.write = self, x, write
-            def __del__(self):
-                try: self.x.of = []
-                except RuntimeError as exc: self.write(1, str(exc).encode())
-        Late()
-    """, timeout=60)
-    assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"Already borrowed", b"")
+# A thread reads X in a hook that never returns.
+READ_FOR_GOOD = """
+import os, threading, time
+from trelk.package.constraint import Depends, NumOf
+X, reading = NumOf([1]), threading.Event()
+class Hold:
+    def __index__(self):
+        reading.set()
+        while True: time.sleep(0.001)
+threading.Thread(target=lambda: X < Hold(), daemon=True).start()
+reading.wait()
+"""
 
 
-def test_write_in_forked_child_refused_while_a_parent_thread_read():
-    # The reading thread does not exist in the child: its read never ends there, and a wait would hang.
-    proc = run_python("""
-        import os, threading, time
-        from trelk.package.constraint import Depends, NumOf
-        X, reading = NumOf([1]), threading.Event()
-        class Hold:
-            def __index__(self):
-                reading.set()
-                time.sleep(1)
-                return 1
-        threading.Thread(target=lambda: X < Hold(), daemon=True).start()
-        reading.wait()
-        if pid := os.fork():
-            os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
-        try:
-            X.of = [Depends("z")]
-        except RuntimeError as exc:
-            os.write(1, str(exc).encode())
-        os._exit(0)
-    """, timeout=60)
-    assert (proc.returncode, proc.stdout) == (0, b"Already borrowed")
+@pytest.mark.parametrize("then", ["""
+class Late:  # collected with the last garbage, after the daemon is stopped
+    def __init__(self, x=X, write=os.write): self.me, self.x, self.write = self, x, write
+    def __del__(self):
+        try: self.x.of = []
+        except RuntimeError as exc: self.write(1, str(exc).encode())
+Late()
+""", """
+if pid := os.fork():
+    os._exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+try: X.of = [Depends("z")]
+except RuntimeError as exc: os.write(1, str(exc).encode())
+os._exit(0)
+"""], ids=["stopped-at-exit", "not-in-forked-child"])
+def test_write_refused_while_a_thread_that_never_runs_again_reads(then):
+    # Without the lock too: a wait for that thread would never end.
+    proc = run_python(READ_FOR_GOOD + then, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, b"Already borrowed"), proc.stderr
