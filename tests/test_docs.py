@@ -1,5 +1,5 @@
 """The user's documentation: every public name of the stubs has a docstring, and every
-example of the README and of the stubs' docstrings runs and prints what it shows.
+example of the README, of docs/ and of the stubs' docstrings runs and prints what it shows.
 
 Examples are ```python blocks: with `>>>` prompts they run as doctest sessions; without,
 as a program, whose output is the ```text block after it, if any. A ```console
@@ -23,7 +23,7 @@ from conftest import run_python
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "trelk-stubs"
-PAGES = [ROOT / "README.md"]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 # What a docstring's examples may use without importing it: the names of the stubs.
 STUB_PRELUDE = ("import trelk\nfrom trelk.package.constraint import *\n"
                 "from trelk.package.outline import *\nfrom trelk.package.version import *\n")

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the user's documentation (mkdocs.yml: docs/ and the stubs' docstrings) with
+# warnings as errors, into FOLDER if given, else into a temporary folder removed after.
+# The tools are installed once, at the versions pinned below (all of them, so that a
+# new release of a dependency cannot change what a warning is), into a virtual
+# environment in the cache folder (tools/lib.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/lib.sh
+
+pins=(mkdocs==1.6.1 mkdocstrings==1.0.8 mkdocstrings-python==2.0.11 griffelib==2.4.1 mkdocs-autorefs==1.4.5
+      Markdown==3.11.4 pymdown-extensions==13.1.2 Jinja2==3.1.6 MarkupSafe==3.0.4 PyYAML==6.0.4
+      pyyaml_env_tag==1.1 click==8.5.1 ghp-import==2.1.0 mergedeep==1.3.4 mkdocs-get-deps==0.2.2
+      packaging==26.4 pathspec==1.1.1 platformdirs==4.14.9 python-dateutil==4.0.0 watchdog==7.1.1)
+tools=$cache/docs-tools
+if [ "$(cat "$tools/pins" 2>/dev/null)" != "${pins[*]}" ]; then
+    rm -rf "$tools"
+    python3 -m venv "$tools"
+    if ! quietly "$tools/bin/python" -m pip install --only-binary=:all: --no-deps "${pins[@]}"; then
+        echo "docs.sh: cannot install ${pins[*]}" >&2
+        exit 1
+    fi
+    echo "${pins[*]}" >"$tools/pins"
+fi
+
+site=${1:-}
+if [ -z "$site" ]; then
+    site=$(mktemp -d)
+    trap 'rm -rf "$site"' EXIT
+fi
+# The API reference is read from the stubs alone, never from a module that Python could import.
+env -u PYTHONPATH "$tools/bin/mkdocs" build --strict --quiet --site-dir "$site"
+echo "documentation built into $site ($(find "$site" -name '*.html' | wc -l) pages)"
