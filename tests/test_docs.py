@@ -23,7 +23,7 @@ from conftest import run_python
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "trelk-stubs"
-PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+PAGES = [ROOT / "README.md", ROOT / "CHANGELOG.md", *sorted((ROOT / "docs").glob("*.md"))]
 # What a docstring's examples may use without importing it: the names of the stubs.
 STUB_PRELUDE = ("import trelk\nfrom trelk.package.constraint import *\n"
                 "from trelk.package.outline import *\nfrom trelk.package.version import *\n")

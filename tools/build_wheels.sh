@@ -157,7 +157,7 @@ build_wheel() {
     echo "$wheel"
 }
 
-# The example program's summary of the shipped excerpt, as the README gives it.
+# The example program's summary of the shipped excerpt, as docs/index.md shows it.
 check_example() {
     if ! grep -q '^packages: *301$' <<<"$1" || ! grep -q '^constraints: *2,109$' <<<"$1"; then
         echo "$1" >&2

@@ -6,7 +6,7 @@
 # - for each job of the wheels matrix, the identifiers that cibuildwheel prints
 #   for its platform and architectures (from Linux for macOS and Windows too):
 #   together exactly those of tools/wheel_identifiers.txt, each built by one job,
-#   and the README's table of wheels lists the same; the workflow's cibuildwheel
+#   and the table of wheels in docs/development.md lists the same; the workflow's cibuildwheel
 #   action is the version installed here.
 # The tools are installed once, at the versions pinned below, into a virtual
 # environment in the cache folder (tools/lib.sh).
@@ -41,7 +41,7 @@ echo "== check-jsonschema, the GitHub workflow schema"
 "$tools/bin/check-jsonschema" --builtin-schema vendor.github-workflows "$workflow"
 
 echo "== the wheels that each job builds"
-"$tools/bin/python" - "$workflow" tools/wheel_identifiers.txt README.md <<'PY'
+"$tools/bin/python" - "$workflow" tools/wheel_identifiers.txt docs/development.md <<'PY'
 import importlib.metadata
 import os
 import re
@@ -50,7 +50,7 @@ import sys
 
 from ruamel.yaml import YAML
 
-workflow_path, identifiers_path, readme_path = sys.argv[1:]
+workflow_path, identifiers_path, table_path = sys.argv[1:]
 failures = []
 wheels = YAML(typ="safe").load(open(workflow_path))["jobs"]["wheels"]
 
@@ -86,16 +86,16 @@ for identifier in sorted(set(expected) - built.keys()):
 for identifier in sorted(built.keys() - set(expected)):
     failures.append(f"a job builds {identifier}, which {identifiers_path} does not list")
 
-# The README's rows: | `<platform part of the identifier>` ... | 3.11, 3.12, ... | ...
+# The table's rows: | `<platform part of the identifier>` ... | 3.11, 3.12, ... | ...
 listed = set()
-for platform, versions in re.findall(r"^\| `(\w+)`[^|]*\| ([0-9., ]+) \|", open(readme_path).read(), re.M):
+for platform, versions in re.findall(r"^\| `(\w+)`[^|]*\| ([0-9., ]+) \|", open(table_path).read(), re.M):
     listed |= {f"cp{version.replace('.', '')}-{platform}" for version in versions.split(", ")}
 if listed != set(expected):
-    failures.append(f"the README's table of wheels lists {sorted(listed ^ set(expected))} otherwise than {identifiers_path}")
+    failures.append(f"the table of wheels in {table_path} lists {sorted(listed ^ set(expected))} otherwise than {identifiers_path}")
 
 for failure in failures:
     print(f"check_workflows.sh: {failure}", file=sys.stderr)
 if failures:
     sys.exit(1)
-print(f"{len(built)} wheels, as {identifiers_path} and the README list them")
+print(f"{len(built)} wheels, as {identifiers_path} and {table_path} list them")
 PY
