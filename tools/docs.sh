@@ -29,5 +29,5 @@ if [ -z "$site" ]; then
     trap 'rm -rf "$site"' EXIT
 fi
 # The API reference is read from the stubs alone, never from a module that Python could import.
-env -u PYTHONPATH "$tools/bin/mkdocs" build --strict --quiet --site-dir "$site"
+quietly env -u PYTHONPATH "$tools/bin/mkdocs" build --strict --site-dir "$site"
 echo "documentation built into $site ($(find "$site" -name '*.html' | wc -l) pages)"
