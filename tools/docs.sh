@@ -11,12 +11,14 @@ source tools/lib.sh
 pins=(mkdocs==1.6.1 mkdocstrings==1.0.8 mkdocstrings-python==2.0.11 griffelib==2.4.1 mkdocs-autorefs==1.4.5
       Markdown==3.11.4 pymdown-extensions==13.1.2 Jinja2==3.1.6 MarkupSafe==3.0.4 PyYAML==6.0.4
       pyyaml_env_tag==1.1 click==8.5.1 ghp-import==2.1.0 mergedeep==1.3.4 mkdocs-get-deps==0.2.2
-      packaging==26.4 pathspec==1.1.1 platformdirs==4.14.9 python-dateutil==4.0.0 watchdog==7.1.1)
+      packaging==26.4 pathspec==1.1.1 platformdirs==4.14.9 python-dateutil==4.0.0 tzdata==2026.6 watchdog==7.1.1)
 tools=$cache/docs-tools
 if [ "$(cat "$tools/pins" 2>/dev/null)" != "${pins[*]}" ]; then
     rm -rf "$tools"
     python3 -m venv "$tools"
-    if ! quietly "$tools/bin/python" -m pip install --only-binary=:all: --no-deps "${pins[@]}"; then
+    # --no-deps with every pin; pip check then fails on a dependency missing from the list.
+    if ! quietly "$tools/bin/python" -m pip install --only-binary=:all: --no-deps "${pins[@]}" ||
+       ! quietly "$tools/bin/python" -m pip check; then
         echo "docs.sh: cannot install ${pins[*]}" >&2
         exit 1
     fi
