@@ -68,10 +68,10 @@ def play(seed):
                     target[Key("k%d" % rng.randrange(9))] = some_value(False)
                 else:
                     target.clear() if rng.random() < 0.5 else target.append(some_value(False))
-            elif r == 2 and type(obj) in props:
-                getattr(obj, rng.choice(props[type(obj)]))
-            elif r == 3 and type(obj) in props:
-                setattr(obj, rng.choice(props[type(obj)]), some_value())
+            elif r == 2 and type(obj) in FIELDS:
+                getattr(obj, rng.choice(FIELDS[type(obj)]))
+            elif r == 3 and type(obj) in FIELDS:
+                setattr(obj, rng.choice(FIELDS[type(obj)]), some_value())
             elif r == 4:
                 getattr(obj, rng.choice(ops))(some_value())
             elif r == 5:
