@@ -21,8 +21,7 @@ def cmp():
     return Cmp(Depends("a"), Depends("b"), CmpType.Equal)
 
 
-def constraint_objects():
-    return [row.sample() for row in CONSTRAINTS]
+CONSTRAINT_OBJECTS = [row.sample() for row in CONSTRAINTS]
 
 
 OTHER_OBJECTS = [row.sample() for row in CLASSES.values() if not row.form]
@@ -181,7 +180,7 @@ def test_texts_stored_exactly(text):
     assert type(d.on) is str and d.on == text + "!"
 
 
-@pytest.mark.parametrize("obj", constraint_objects(), **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS, **by_type)
 def test_delete_property_refused(obj):
     for prop in FIELDS[type(obj)]:
         raises_exactly(AttributeError, "can't delete attribute", lambda: delattr(obj, prop))
@@ -190,7 +189,7 @@ def test_delete_property_refused(obj):
         getattr(obj, prop)
 
 
-@pytest.mark.parametrize("obj", constraint_objects() + OTHER_OBJECTS, **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS + OTHER_OBJECTS, **by_type)
 def test_instance_restrictions(obj):
     cls = type(obj)
     with pytest.raises(AttributeError, match=re.escape(f"'builtins.{cls.__name__}' object")):
@@ -203,7 +202,7 @@ def test_instance_restrictions(obj):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize("obj", constraint_objects(), **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS, **by_type)
 def test_constraints_unhashable(obj):
     assert type(obj).__hash__ is None
     with pytest.raises(TypeError, match=re.escape(f"unhashable type: 'builtins.{type(obj).__name__}'")):

@@ -8,7 +8,7 @@ import pytest
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from conftest import CLASSES, DROPPED, FREE_THREADED, MARK, OPERATORS, UNSENDABLE, internal_failure, pieces, text_of
+from conftest import CLASSES, CONSTRAINTS, DROPPED, FREE_THREADED, MARK, OPERATORS, UNSENDABLE, internal_failure, pieces, text_of
 
 
 def eq(a, b):
@@ -318,6 +318,18 @@ def test_new_if_then_objects_belong_to_the_calling_thread(worker, unraisable):
     assert text_of(mine) == text_of(IfThen(1, 2))
     worker(made.clear)
     del mine
+    assert unraisable == []
+
+
+@pytest.mark.parametrize("row", CONSTRAINTS, ids=lambda row: row.cls.__name__)
+def test_only_objects_of_bound_classes_refuse_other_threads(row, worker, unraisable):
+    box = [worker(row.sample)]
+    for name in row.fields:
+        if row.bound:
+            assert f"{row.bound} is unsendable, but sent to another thread" in internal_failure(getattr, box[0], name)
+        else:
+            getattr(box[0], name)
+    worker(box.clear)
     assert unraisable == []
 
 

@@ -283,10 +283,9 @@ def test_wide_tree_and_long_texts():
     assert (d.on, s.option_name, v.value) == (big, "o" + big, big)
     with pytest.raises(NotImplementedError) as info:
         d == v
-    form = {name: row.form for name, row in CLASSES.items()}
-    assert str(info.value) == f"Cannot compare type Some(Bool) from constraint {form['Depends'](big)} with type " \
-                              f"Some(Str) from constraint {big} using operator '=='"
-    assert text_of(NumOf([s, v])) == form["NumOf"]([form["SpecOption"](big, "o" + big), big])
+    assert str(info.value) == f"Cannot compare type Some(Bool) from constraint {CLASSES['Depends'].form(big)} " \
+                              f"with type Some(Str) from constraint {big} using operator '=='"
+    assert text_of(NumOf([s, v])) == CLASSES["NumOf"].form([CLASSES["SpecOption"].form(big, "o" + big), big])
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer needs the address space")

@@ -66,8 +66,7 @@ def test_classes_only_in_submodules(module, name):
         getattr(module, name)
 
 
-# The text signatures and docs that the rows of conftest.CLASSES do not give: an empty doc
-# for a class that can be called, none for one that cannot.
+# What conftest.CLASSES does not give: else the parameters, an empty doc, or none for a class not to call.
 SIGNATURE = {PackageOutline: "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)"}
 DOC = {Version: "A generic version.\n\nSee the documentation for this module for more information."}
 IDENTITIES = [  # class, text signature, doc

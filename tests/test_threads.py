@@ -60,8 +60,7 @@ def count_of(text):  # the length of a NumOf text whose elements all name one wr
     return int(m[2]) + 1
 
 
-def sides(text, op):
-    """The texts of the two sides of a Cmp's text, cut at its operator `op`."""
+def sides(text, op):  # the texts of the two sides of a Cmp's text, cut at its operator `op`
     head, middle, tail = pieces(Cmp(MARK, MARK, op))
     left, _, right = text.rpartition(middle)
     return left[len(head):], right[:len(right) - len(tail)]
