@@ -118,7 +118,6 @@ CLASSES = {row.cls.__name__: row for row in [
         lambda: PackageOutline("p", [Depends("a")], {"o": 1}), None, None, None),
     Row(Version, "version", (), ("ver",), lambda: Version("1.2"), None, None, None),
 ]}
-# The classes of each submodule, in order.
 MEMBERS = {m: [name for name, row in CLASSES.items() if row.module == m] for m in ("outline", "constraint", "version")}
 CONSTRAINTS = [row for row in CLASSES.values() if row.form]
 FIELDS = {row.cls: row.fields for row in CONSTRAINTS}

@@ -229,6 +229,8 @@ for receiver, (make, properties) in GETTERS.items():
         OPERATIONS[f"{receiver}.{prop}"] = (lambda make=make: (make(),), lambda r, p=prop: getattr(r, p))
         OPERATIONS[f"{receiver}.{prop} ="] = (lambda make=make, p=prop: (make(), p, SETTERS[p]()), setattr)
 OPERATIONS["Cmp.op =, refused"] = (lambda: (Cmp(SpecOption("p", "o"), 1, CmpType.Less), "op", 3), setattr)
+# A class without operations of its own above is made as its sample is.
+OPERATIONS.update({name: (lambda: (), row.sample) for name, row in CLASSES.items() if name not in OPERATIONS})
 
 def summary(obj):
     """What an outcome shows: an exception's type and text, a constraint's text form."""

@@ -50,7 +50,6 @@ def run_threads(work, stack=0):
 
 
 NUMOF, DEPENDS = pieces(NumOf([MARK, MARK])), pieces(Depends(MARK))
-# A NumOf text whose elements all name one writer: "t<writer>-<round>".
 WRITTEN = re.compile(r"{}({}t(\d)-\d+{})((?:{}\1)*){}".format(*map(re.escape, [NUMOF[0], *DEPENDS, *NUMOF[1:]])))
 
 
