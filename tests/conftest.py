@@ -1,4 +1,4 @@
-"""Shared helpers and tables: the classes' fields and operators, reading text forms and
+"""Shared helpers and tables: the public classes and the operators, reading text forms and
 values back, internal failures, the unraisable hook, and child processes for tests that
 need a fresh interpreter."""
 
@@ -14,6 +14,7 @@ import textwrap
 import pytest
 
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
 
@@ -88,13 +89,40 @@ def address_space_limit():
                     "and on the free-threaded 3.13), so memory cannot run out")
 
 
-# Each constraint class's properties, in the order its constructor takes them.
-FIELDS = {Cmp: ("lhs", "rhs", "op"), Depends: ("on",), IfThen: ("cond", "then"), Maximize: ("item",),
-          Minimize: ("item",), NumOf: ("of",), SpecOption: ("package_name", "option_name"), Value: ("value",)}
-# The parameters of each constructor that takes only required ones: Depends names its
-# property `name` there, and a Value is made only by conversion.
-PARAMETERS = {**{cls: names for cls, names in FIELDS.items() if cls is not Value}, Depends: ("name",),
-              Version: ("ver",)}
+Row = collections.namedtuple("Row", "cls module fields parameters sample value_type form bound")
+# Every public class, in the order of its submodule's __all__ (test_module holds the two to each other):
+# the submodule; its properties, in the order that its constructor takes them; its constructor's
+# parameters (None: it cannot be called); what makes a new instance; a constraint's value type in
+# comparisons (None: it compares with nothing; a Value's is its literal's, the sample's here); a
+# constraint's text form, made of its fields' texts (an op's: its symbol; None: no constraint); for a
+# class whose instances belong to the thread that made them, how the thread check names it.
+CLASSES = {row.cls.__name__: row for row in [
+    Row(Cmp, "constraint", ("lhs", "rhs", "op"), ("lhs", "rhs", "op"),
+        lambda: Cmp(SpecOption("p", "o"), NumOf([Depends("a"), 1]), CmpType.Less), "Bool",
+        lambda lhs, rhs, op: f"[ {lhs} ] {op} [ {rhs} ]", None),
+    Row(CmpType, "constraint", (), None, lambda: Cmp(1, 2, CmpType.Less).op, None, None, None),
+    Row(Depends, "constraint", ("on",), ("name",), lambda: Depends("\u00e4\u00e4"), "Bool",
+        lambda on: f"Depends( {on} )", None),
+    Row(IfThen, "constraint", ("cond", "then"), ("cond", "then"), lambda: IfThen(Depends("a"), 1), None,
+        lambda cond, then: f"If( {cond} ) Then [ {then} ]", "trelk::package::constraint::if_then::IfThen"),
+    Row(Maximize, "constraint", ("item",), ("item",), lambda: Maximize(1), None, lambda item: f"Maximize( {item} )", None),
+    Row(Minimize, "constraint", ("item",), ("item",), lambda: Minimize(NumOf([])), None,
+        lambda item: f"Minimize( {item} )", None),
+    Row(NumOf, "constraint", ("of",), ("of",), lambda: NumOf([Depends("a"), 1]), "Int",
+        lambda of: "NumOf( " + ", ".join(of) + " )", None),
+    Row(SpecOption, "constraint", ("package_name", "option_name"), ("package_name", "option_name"),
+        lambda: SpecOption("p\u00e4", "o"), "Unknown",
+        lambda package_name, option_name: f"Package '{package_name}' -> Option '{option_name}'", None),
+    Row(Value, "constraint", ("value",), None, lambda: value_of("v"), "Str", lambda value: value, None),
+    Row(PackageOutline, "outline", (), ("name", "constraints", "set_options", "set_defaults"),
+        lambda: PackageOutline("p", [Depends("a")], {"o": 1}), None, None, None),
+    Row(Version, "version", (), ("ver",), lambda: Version("1.2"), None, None, None),
+]}
+MEMBERS = {m: [name for name, row in CLASSES.items() if row.module == m] for m in ("outline", "constraint", "version")}
+CONSTRAINTS = [row for row in CLASSES.values() if row.form]
+FIELDS = {row.cls: row.fields for row in CONSTRAINTS}
+# The constructors that take only required parameters: all but PackageOutline's.
+PARAMETERS = {row.cls: row.parameters for row in CLASSES.values() if row.parameters and row.cls is not PackageOutline}
 
 Operator = collections.namedtuple("Operator", "name number symbol fn mirrored")
 # The CmpType members in the order of their numbers; `mirrored` is the operator that the
@@ -117,47 +145,45 @@ KIND = {**dict.fromkeys(["lhs", "rhs", "cond", "then", "item"], "constraint"), "
         **dict.fromkeys(["of", "constraints"], "list"),
         **dict.fromkeys(["set_options", "set_defaults", "value"], "value"),
         **dict.fromkeys(["name", "on", "package_name", "option_name", "ver"], "text")}
+# A good new value for each property, other than the sample's.
+NEW = {"lhs": 2.5, "rhs": NumOf([]), "op": CmpType.Greater, "on": "b", "cond": "c", "then": True, "item": Version("3"),
+       "of": (1, "x"), "package_name": "q", "option_name": "", "value": 5}
 
 
-def cmp():
-    return Cmp(SpecOption("p", "o"), NumOf([Depends("a"), 1]), CmpType.Less)
+def rebuilt(obj, prop, new):
+    """What `obj` becomes once `new` is set as its property `prop`, made anew."""
+    if type(obj) is Value:
+        return value_of(new)
+    return type(obj)(*[new if name == prop else getattr(obj, name) for name in FIELDS[type(obj)]])
 
 
-# For every property: a receiver to set it on, a good value and the receiver's text form once that is set.
-SETTABLE = {
-    "lhs": (cmp, 2.5, "[ 2.5 ] < [ NumOf( Depends( a ), 1 ) ]"),
-    "rhs": (cmp, NumOf([]), "[ Package 'p' -> Option 'o' ] < [ NumOf(  ) ]"),
-    "op": (cmp, CmpType.Greater, "[ Package 'p' -> Option 'o' ] > [ NumOf( Depends( a ), 1 ) ]"),
-    "on": (lambda: Depends("a"), "b", "Depends( b )"),
-    "cond": (lambda: IfThen(Depends("a"), 1), "c", "If( c ) Then [ 1 ]"),
-    "then": (lambda: IfThen(Depends("a"), 1), True, "If( Depends( a ) ) Then [ true ]"),
-    "item": (lambda: Minimize(NumOf([])), Version("3"), "Minimize( 3 )"),
-    "of": (lambda: NumOf([Depends("a")]), (1, "x"), "NumOf( 1, x )"),
-    "package_name": (lambda: SpecOption("p", "o"), "q", "Package 'q' -> Option 'o'"),
-    "option_name": (lambda: SpecOption("p", "o"), "", "Package 'p' -> Option ''"),
-    "value": (lambda: value_of("v"), 5, "5"),
-}
-assert sorted(SETTABLE) == sorted({name for names in FIELDS.values() for name in names})
+def refusal(call):
+    with pytest.raises(NotImplementedError) as info:
+        call()
+    return str(info.value)
 
 
-PRE = "Cannot compare type None from constraint Maximize( "
-POST = " ) with type Some(Int) from constraint 1 using operator '=='"
+# A literal whose text is itself: put where a subtree goes, it shows what surrounds the subtree.
+MARK = "\x00"
+# What a refused comparison says around the text of a constraint without value type.
+PRE, POST = refusal(lambda: Maximize(MARK) == 1).split(MARK)
 
 
 def text_of(obj):
     """Text form of the constraint that `obj` converts to, read from a refused comparison."""
-    with pytest.raises(NotImplementedError) as info:
-        Maximize(obj) == 1
-    msg = str(info.value)
-    assert msg.startswith(PRE) and msg.endswith(POST), msg
-    return msg[len(PRE):-len(POST)]
+    return refusal(lambda: Maximize(obj) == 1)[len(PRE):-len(POST)]
+
+
+def pieces(obj):
+    """The text of `obj`, built with MARK for its subtrees or names, cut at each: what its form adds."""
+    return text_of(obj).split(MARK)
 
 
 def value_of(obj):
     return Cmp(Depends("a"), obj, CmpType.Equal).rhs
 
 
-IFTHEN = "trelk::package::constraint::if_then::IfThen"
+IFTHEN = CLASSES["IfThen"].bound
 UNSENDABLE = IFTHEN + " is unsendable, but sent to another thread"
 DROPPED = IFTHEN + " is unsendable, but is being dropped on another thread"
 

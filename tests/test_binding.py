@@ -7,10 +7,8 @@ import weakref
 
 import pytest
 
-from conftest import FIELDS, PARAMETERS, VALID
-from trelk.package.constraint import (
-    Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
-)
+from conftest import CLASSES, CONSTRAINTS, FIELDS, PARAMETERS, VALID
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
@@ -23,16 +21,10 @@ def cmp():
     return Cmp(Depends("a"), Depends("b"), CmpType.Equal)
 
 
-def value():
-    return Cmp(SpecOption("p", "o"), 3, CmpType.Equal).rhs
+CONSTRAINT_OBJECTS = [row.sample() for row in CONSTRAINTS]
 
 
-def constraint_objects():
-    return [cmp(), a(), IfThen(a(), a()), Maximize(a()), Minimize(a()), NumOf([a()]),
-            SpecOption("p", "o"), value()]
-
-
-OTHER_OBJECTS = [Version("1"), PackageOutline("p"), CmpType.Less]
+OTHER_OBJECTS = [row.sample() for row in CLASSES.values() if not row.form]
 by_type = {"ids": lambda o: type(o).__name__}
 
 
@@ -188,7 +180,7 @@ def test_texts_stored_exactly(text):
     assert type(d.on) is str and d.on == text + "!"
 
 
-@pytest.mark.parametrize("obj", constraint_objects(), **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS, **by_type)
 def test_delete_property_refused(obj):
     for prop in FIELDS[type(obj)]:
         raises_exactly(AttributeError, "can't delete attribute", lambda: delattr(obj, prop))
@@ -197,7 +189,7 @@ def test_delete_property_refused(obj):
         getattr(obj, prop)
 
 
-@pytest.mark.parametrize("obj", constraint_objects() + OTHER_OBJECTS, **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS + OTHER_OBJECTS, **by_type)
 def test_instance_restrictions(obj):
     cls = type(obj)
     with pytest.raises(AttributeError, match=re.escape(f"'builtins.{cls.__name__}' object")):
@@ -210,15 +202,15 @@ def test_instance_restrictions(obj):
         type("Sub", (cls,), {})
 
 
-@pytest.mark.parametrize("obj", constraint_objects(), **by_type)
+@pytest.mark.parametrize("obj", CONSTRAINT_OBJECTS, **by_type)
 def test_constraints_unhashable(obj):
     assert type(obj).__hash__ is None
     with pytest.raises(TypeError, match=re.escape(f"unhashable type: 'builtins.{type(obj).__name__}'")):
         hash(obj)
 
 
-@pytest.mark.parametrize("make", [lambda: Version("1.2"), lambda: PackageOutline("p", [a()], {"o": 1}),
-                                  lambda: cmp().op], ids=["Version", "PackageOutline", "CmpType"])
+@pytest.mark.parametrize("make", [row.sample for row in CLASSES.values() if not row.form],
+                         ids=[name for name, row in CLASSES.items() if not row.form])
 def test_no_value_equality_or_order(make):
     # Objects made from the same input are distinct, and so are their hashes.
     v, w = make(), make()
@@ -239,7 +231,8 @@ def test_reads_give_distinct_objects():
     assert n.of is not n.of
 
 
-@pytest.mark.parametrize("cls, args", [(Value, (1,)), (CmpType, (0,)), (Value, ()), (CmpType, ())])
+@pytest.mark.parametrize("cls, args", [(row.cls, args) for args in [(1,), ()]
+                                       for row in CLASSES.values() if row.parameters is None])
 def test_not_instantiable(cls, args):
     with pytest.raises(TypeError, match=re.escape(f"cannot create 'builtins.{cls.__name__}' instances")):
         cls(*args)

@@ -15,8 +15,8 @@ import _testcapi
 import pytest
 
 import trelk
-from conftest import FIELDS, run_python, text_of
-from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value
+from conftest import CLASSES, CONSTRAINTS, FIELDS, MARK, MEMBERS, pieces, run_python, text_of
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
 
@@ -79,8 +79,13 @@ def test_refused_version_costs_no_memory_in_proportion_to_its_length(address_spa
 def test_text_of_shared_subtrees_is_cut_at_once(address_space_limit):
     # Forty doublings print as 24 * 2^40 - 12 characters, seventy as more than
     # 64 bits count; both sides of a refusal are cut after 64 Mi characters.
+    head, middle, tail = pieces(Cmp(MARK, MARK, CmpType.Equal))
+    around = len(head + middle + tail)
+    length = (len(text_of(Depends("a"))) + around) * 2**40 - around  # of the forty doublings
+    numof_head = pieces(NumOf([MARK]))[0] + head * 2
+
     result = run_python(
-        """
+        f"""
         import resource
         from trelk.package.constraint import Depends, NumOf
         limit = 1 << 30
@@ -92,17 +97,17 @@ def test_text_of_shared_subtrees_is_cut_at_once(address_space_limit):
             except NotImplementedError as error:
                 message = str(error)
             start = "Cannot compare type Some(Bool) from constraint "
-            assert message.startswith(start + "[ " * doublings + "Depends( a ) ] == [ Depends( a ) ]")
+            assert message.startswith(start + {head!r} * (doublings - 1) + {text_of(Depends("a") == Depends("a"))!r})
             return message[len(start) + (64 << 20):]
 
         x = Depends("a")
         for _ in range(40):
             x = x == x
-        first = "\u2026 (26388279066612 characters in all) with type Some(Int) from constraint NumOf( [ [ "
-        second = "\u2026 (26388279066621 characters in all) using operator '<'"
+        first = "\u2026 ({length} characters in all) with type Some(Int) from constraint {numof_head}"
+        second = "\u2026 ({len(text_of(NumOf([MARK]))) - 1 + length} characters in all) using operator '<'"
         rest = after_the_cut(x, NumOf([x]), 40)
         assert rest.startswith(first) and rest.endswith(second)
-        assert len(rest) == len(first) - len("NumOf( [ [ ") + (64 << 20) + len(second)
+        assert len(rest) == len(first) - {len(numof_head)} + (64 << 20) + len(second)
         for _ in range(30):
             x = x == x
         rest = after_the_cut(x, 1, 70)
@@ -140,9 +145,10 @@ def test_refusal_messages_are_cut_before_they_are_built(address_space_limit):
     )
     kept, whole = 64 << 20, 512 << 20
     compare = "with type Some(Int) from constraint 1 using operator '<'"
+    head, tail = pieces(Depends(MARK))
     assert result.stdout.decode().splitlines() == [
-        f"{kept - 9} Cannot compare type Some(Bool) from constraint Depends( \u2026 ({whole + 11} characters in all) "
-        + compare,
+        f"{kept - len(head)} Cannot compare type Some(Bool) from constraint {head}\u2026 "
+        f"({whole + len(head + tail)} characters in all) " + compare,
         f"{kept} Cannot compare type Some(Str) from constraint \u2026 ({whole} characters in all) " + compare,
         f'{kept} InvalidPart(""\u2026 ({whole + 1} characters in all))',
         f"{kept} argument 'name': '\u2026 ({whole} characters in all)' object cannot be cast as 'str'",
@@ -211,16 +217,10 @@ OPERATIONS = {
     "if_then": (lambda: (Depends("a") == True, Depends("b")), lambda c, t: c.if_then(t)),  # noqa: E712
     "if_then, keyword": (lambda: (Depends("a") == True, fresh("\u00fc\u00fc")), lambda c, t: c.if_then(then=t)),  # noqa: E712
 }
-GETTERS = {  # receiver, properties
-    "Cmp": (lambda: Cmp(SpecOption("p", "o"), 1, CmpType.Less), FIELDS[Cmp]),
-    "Depends": (lambda: Depends(fresh("\u00e4\u00e4")), FIELDS[Depends]),
-    "IfThen": (lambda: IfThen(Depends("a"), 2), FIELDS[IfThen]),
-    "Maximize": (lambda: Maximize(1), FIELDS[Maximize]), "Minimize": (lambda: Minimize(2), FIELDS[Minimize]),
-    "NumOf": (lambda: NumOf([Depends("a"), 1]), FIELDS[NumOf]),
-    "SpecOption": (lambda: SpecOption(fresh("p\u00e4"), "o"), FIELDS[SpecOption]),
-}
+# Receivers of every property: each constraint class's sample, and a Value of each literal type.
+GETTERS = {row.cls.__name__: (row.sample, row.fields) for row in CONSTRAINTS if row.cls.__name__ != "Value"}
 for value_ in (True, 5, 2.5, fresh("\u00e4\u00e4"), Version("1.2")):
-    GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), FIELDS[Value])
+    GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), CLASSES["Value"].fields)
 SETTERS = {"lhs": lambda: 1, "rhs": lambda: 2.5, "op": lambda: CmpType.Greater, "on": lambda: fresh("\u00fc\u00fc"),
            "cond": lambda: "c", "then": Index, "item": lambda: 3, "of": lambda: [Depends("a"), fresh("\u00fc\u00fc")],
            "package_name": lambda: fresh("\u00e9\u00e9"), "option_name": lambda: "x", "value": lambda: fresh("\u00fc\u00fc")}
@@ -229,9 +229,8 @@ for receiver, (make, properties) in GETTERS.items():
         OPERATIONS[f"{receiver}.{prop}"] = (lambda make=make: (make(),), lambda r, p=prop: getattr(r, p))
         OPERATIONS[f"{receiver}.{prop} ="] = (lambda make=make, p=prop: (make(), p, SETTERS[p]()), setattr)
 OPERATIONS["Cmp.op =, refused"] = (lambda: (Cmp(SpecOption("p", "o"), 1, CmpType.Less), "op", 3), setattr)
-
-CONSTRAINTS = (Cmp, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value)
-
+# A class without operations of its own above is made as its sample is.
+OPERATIONS.update({name: (lambda: (), row.sample) for name, row in CLASSES.items() if name not in OPERATIONS})
 
 def summary(obj):
     """What an outcome shows: an exception's type and text, a constraint's text form."""
@@ -240,7 +239,7 @@ def summary(obj):
         return kind, str(obj)
     if isinstance(obj, (list, tuple)):
         return kind, [summary(x) for x in obj]
-    if type(obj) in CONSTRAINTS:
+    if type(obj) in FIELDS:  # a constraint
         return kind, text_of(obj)
     return kind, repr(obj) if isinstance(obj, (str, int, float, Version, CmpType, type(None))) else None
 
@@ -425,13 +424,10 @@ def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
     result = run_python("""
         import _testcapi, importlib.util, os, sys
         spec = importlib.util.find_spec("trelk")
-        CONSTRAINTS = ["Cmp", "CmpType", "Depends", "IfThen", "Maximize", "Minimize", "NumOf",
-                       "SpecOption", "Value"]
 
         def check_tree(module):
             package = module.package
-            for name, members in [("outline", ["PackageOutline"]), ("version", ["Version"]),
-                                  ("constraint", CONSTRAINTS)]:
+            for name, members in MEMBERS.items():
                 assert sys.modules["trelk.package." + name] is getattr(package, name), name
                 assert getattr(package, name).__all__ == members, name
             assert sys.modules["trelk.package"] is package
@@ -477,7 +473,7 @@ def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
             low, high = (low, middle) if in_child(middle, 0) == "built" else (middle, high)
         outcomes = {in_child(point, point + 1) for point in range(high)}
         print(*sorted(outcomes))
-    """)
+    """.replace("MEMBERS", repr(MEMBERS)))
     assert {b"MemoryError", b"built"} <= set(result.stdout.split()), result.stderr
     assert b"internal failure" not in result.stderr, result.stderr
 

@@ -16,7 +16,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 from trelk.package.constraint import Cmp, CmpType, Depends
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from conftest import FIELDS as FIELDS_OF_CLASS, KIND, OPERATORS, PARAMETERS, text_of
+from conftest import CLASSES as ROWS, FIELDS as FIELDS_OF_CLASS, KIND, OPERATORS, PARAMETERS, text_of
 
 CLASSES = tuple(FIELDS_OF_CLASS)
 OPVAL = {op.name: op.number for op in OPERATORS}
@@ -26,7 +26,6 @@ OPS = [(op.fn, op.name, {o.fn: o.name for o in OPERATORS}[op.mirrored]) for op i
 CTORS = {cls.__name__: (cls, params) for cls, params in PARAMETERS.items() if cls is not Version} | {
     "PackageOutline": (PackageOutline, ("name", "constraints"))}
 FIELDS = {cls.__name__: names for cls, names in FIELDS_OF_CLASS.items()}
-NODE_TYPES = {"Cmp": "Bool", "Depends": "Bool", "NumOf": "Int", "SpecOption": "Unknown"}  # others: none
 LITERAL_KINDS = {bool: "Bool", int: "Int", float: "Float", str: "Str"}
 TEXT_LIMIT = 3000
 SETTINGS = settings(deadline=None, database=None, derandomize=True)
@@ -57,23 +56,20 @@ def plain_model(x):
     return ("Value", LITERAL_KINDS[type(x)], shown, x)
 
 
-FORMS = {
-    "Cmp": lambda m: f"[ {text(m[1])} ] {SYM[m[3]]} [ {text(m[2])} ]",
-    "Depends": lambda m: f"Depends( {m[1]} )",
-    "IfThen": lambda m: f"If( {text(m[1])} ) Then [ {text(m[2])} ]",
-    **dict.fromkeys(["Maximize", "Minimize"], lambda m: f"{m[0]}( {text(m[1])} )"),
-    "NumOf": lambda m: "NumOf( " + ", ".join(map(text, m[1])) + " )",
-    "SpecOption": lambda m: f"Package '{m[1]}' -> Option '{m[2]}'",
-    "Value": lambda m: m[2],
-}
+# What each kind of field shows in its owner's text form.
+FIELD_TEXT = {"constraint": lambda m: text(m), "list": lambda ms: [text(m) for m in ms], "op": lambda name: SYM[name],
+              "text": lambda t: t}
 
 
 def text(model):
-    return FORMS[model[0]](model)
+    """The text form of a model: a literal's, or its class's form of its fields' texts."""
+    if model[0] == "Value":
+        return model[2]
+    return ROWS[model[0]].form(*[FIELD_TEXT[KIND[f]](m) for f, m in zip(FIELDS[model[0]], model[1:])])
 
 
 def value_type(m):
-    return m[1] if m[0] == "Value" else NODE_TYPES.get(m[0])
+    return m[1] if m[0] == "Value" else ROWS[m[0]].value_type
 
 
 def refused(exc, message, fn, *args):

@@ -11,15 +11,10 @@ import types
 import pytest
 
 import trelk
-from conftest import COLLECTS_INSIDE_NATIVE_CALLS, FIELDS, FREE_THREADED, PARAMETERS, run_python, text_of
-from trelk.package.constraint import (
-    Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, Value,
-)
+from conftest import CLASSES, COLLECTS_INSIDE_NATIVE_CALLS, FREE_THREADED, MEMBERS, run_python, text_of
+from trelk.package.constraint import Cmp, CmpType, Depends, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-
-CONSTRAINT_NAMES = ["Cmp", "CmpType", "Depends", "IfThen", "Maximize", "Minimize",
-                    "NumOf", "SpecOption", "Value"]
 
 TPFLAGS_DISALLOW_INSTANTIATION = 1 << 7
 TPFLAGS_BASETYPE = 1 << 10
@@ -44,11 +39,10 @@ def test_import_keeps_the_interpreter_lock_off():
     assert (result.returncode, result.stdout, result.stderr) == (0, b"False\n", b"")
 
 
+# The classes' submodules hold exactly the classes of conftest.CLASSES, in its order.
 @pytest.mark.parametrize("dotted, short, members", [
     ("trelk.package", "package", ["outline", "constraint", "version"]),
-    ("trelk.package.outline", "outline", ["PackageOutline"]),
-    ("trelk.package.constraint", "constraint", CONSTRAINT_NAMES),
-    ("trelk.package.version", "version", ["Version"]),
+    *[(f"trelk.package.{short}", short, members) for short, members in MEMBERS.items()],
 ])
 def test_submodules(dotted, short, members):
     parent_name, _, attr = dotted.rpartition(".")
@@ -62,6 +56,7 @@ def test_submodules(dotted, short, members):
     assert not hasattr(module, "__file__")
     for name in members:
         assert getattr(module, name) is getattr(sys.modules[dotted], name)
+        assert name not in CLASSES or CLASSES[name].cls is getattr(module, name)
 
 
 @pytest.mark.parametrize("module", [trelk, trelk.package], ids=["root", "package"])
@@ -71,16 +66,15 @@ def test_classes_only_in_submodules(module, name):
         getattr(module, name)
 
 
-CLASSES = [  # class, text signature, doc
-    (PackageOutline, "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)", ""),
-    *[(cls, f"({', '.join(params)})", "") for cls, params in PARAMETERS.items() if cls is not Version],
-    (CmpType, None, None),
-    (Value, None, None),
-    (Version, "(ver)", "A generic version.\n\nSee the documentation for this module for more information."),
-]
+# What conftest.CLASSES does not give: else the parameters, an empty doc, or none for a class not to call.
+SIGNATURE = {PackageOutline: "(name, constraints=None, set_options=None, set_defaults=None, **kwargs)"}
+DOC = {Version: "A generic version.\n\nSee the documentation for this module for more information."}
+IDENTITIES = [  # class, text signature, doc
+    (row.cls, SIGNATURE.get(row.cls, row.parameters and f"({', '.join(row.parameters)})"),
+     DOC.get(row.cls, None if row.parameters is None else "")) for row in CLASSES.values()]
 
 
-@pytest.mark.parametrize("cls, signature, doc", CLASSES,
+@pytest.mark.parametrize("cls, signature, doc", IDENTITIES,
                          ids=lambda x: getattr(x, "__name__", None))
 def test_class_identity(cls, signature, doc):
     name = cls.__name__
@@ -91,17 +85,17 @@ def test_class_identity(cls, signature, doc):
     assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
     found = {k for k, v in vars(cls).items() if isinstance(v, types.GetSetDescriptorType)}
-    assert found == set(FIELDS.get(cls, ()))
+    assert found == set(CLASSES[name].fields)
     for prop in found:
         assert vars(cls)[prop].__doc__ == ""
 
 
-@pytest.mark.parametrize("cls", [c[0] for c in CLASSES], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("cls", [row.cls for row in CLASSES.values()], ids=lambda c: c.__name__)
 def test_class_flags(cls):
     flags = cls.__flags__
     assert not flags & TPFLAGS_BASETYPE
     assert not flags & TPFLAGS_HAVE_GC
-    no_constructor = cls in (CmpType, Value)
+    no_constructor = CLASSES[cls.__name__].parameters is None
     assert bool(flags & TPFLAGS_DISALLOW_INSTANTIATION) == no_constructor
     assert ("__new__" in vars(cls)) != no_constructor
     assert cls.__weakrefoffset__ == 0

@@ -17,7 +17,7 @@ import random
 import sys
 import threading
 
-from conftest import FIELDS, PARAMETERS
+from conftest import CLASSES, FIELDS, PARAMETERS
 
 # Seeds that once found a fault; they are played on every run.
 KEPT_SEEDS = []
@@ -26,12 +26,12 @@ FRESH_SEEDS = int(os.environ.get("TRELK_RANDOM_SEEDS", "150"))
 
 
 def play(seed):
-    from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption
+    from trelk.package.constraint import Cmp, CmpType, IfThen, NumOf
     from trelk.package.outline import PackageOutline
     from trelk.package.version import Version
 
     rng = random.Random(seed)
-    classes = [Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption, PackageOutline, Version]
+    classes = [row.cls for row in CLASSES.values()]
     ops = ["__lt__", "__le__", "__eq__", "__ne__", "__gt__", "__ge__"]
     # Objects reachable only through these containers, so a hook can drop their last reference.
     pool, reading, threads = [], [], []  # reading: the containers being read right now
@@ -68,10 +68,10 @@ def play(seed):
                     target[Key("k%d" % rng.randrange(9))] = some_value(False)
                 else:
                     target.clear() if rng.random() < 0.5 else target.append(some_value(False))
-            elif r == 2 and type(obj) in props:
-                getattr(obj, rng.choice(props[type(obj)]))
-            elif r == 3 and type(obj) in props:
-                setattr(obj, rng.choice(props[type(obj)]), some_value())
+            elif r == 2 and type(obj) in FIELDS:
+                getattr(obj, rng.choice(FIELDS[type(obj)]))
+            elif r == 3 and type(obj) in FIELDS:
+                setattr(obj, rng.choice(FIELDS[type(obj)]), some_value())
             elif r == 4:
                 getattr(obj, rng.choice(ops))(some_value())
             elif r == 5:
@@ -142,9 +142,9 @@ def play(seed):
             return NumOf(HookList([some_value() for _ in range(rng.randrange(5))]))
         if cls is Version:
             return Version(rng.choice(["1.2.3", "1..2", "2.>", some_value()]))
-        if cls is CmpType:
-            return CmpType.Greater
-        return cls(*[some_value() for _ in PARAMETERS[cls]])
+        if cls in PARAMETERS:
+            return cls(*[some_value() for _ in PARAMETERS[cls]])
+        return CLASSES[cls.__name__].sample()  # one that cannot be called: CmpType, Value
 
     old_hooks = sys.excepthook, sys.unraisablehook
     sys.excepthook = lambda *args: action()

@@ -13,7 +13,9 @@ import time
 
 import pytest
 
-from conftest import DROPPED, EXIT_WITH_BUSY_DAEMONS, FREE_THREADED, UNSENDABLE, internal_failure, run_python, text_of
+from conftest import (
+    DROPPED, EXIT_WITH_BUSY_DAEMONS, FREE_THREADED, MARK, UNSENDABLE, internal_failure, pieces, run_python, text_of,
+)
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
@@ -47,15 +49,26 @@ def run_threads(work, stack=0):
     return errors
 
 
+NUMOF, DEPENDS = pieces(NumOf([MARK, MARK])), pieces(Depends(MARK))
+WRITTEN = re.compile(r"{}({}t(\d)-\d+{})((?:{}\1)*){}".format(*map(re.escape, [NUMOF[0], *DEPENDS, *NUMOF[1:]])))
+
+
 def count_of(text):  # the length of a NumOf text whose elements all name one writer, who made it that long
-    m = re.fullmatch(r"NumOf\( (Depends\( t(\d)-\d+ \))((, \1)*) \)", text)
-    assert m and m[3].count(", ") == int(m[2]), text
+    m = WRITTEN.fullmatch(text)
+    assert m and m[3].count(NUMOF[1]) == int(m[2]), text
     return int(m[2]) + 1
+
+
+def sides(text, op):  # the texts of the two sides of a Cmp's text, cut at its operator `op`
+    head, middle, tail = pieces(Cmp(MARK, MARK, op))
+    left, _, right = text.rpartition(middle)
+    return left[len(head):], right[:len(right) - len(tail)]
 
 
 def test_shared_objects_stay_whole():
     d, s, n, c = Depends("t0-0"), SpecOption("t0-0", "t0-0"), NumOf([Depends("t0-0")]), Cmp(1, 2, CmpType.Less)
     tag = re.compile(r"t\d-\d+")
+    named = pieces(Cmp(Depends(MARK), True, CmpType.Equal))
     options, items = {"k": 0}, []  # changed by the other threads while one reads them
 
     def work(k):
@@ -67,9 +80,9 @@ def test_shared_objects_stay_whole():
             assert tag.fullmatch(d.on) and tag.fullmatch(s.package_name) and tag.fullmatch(s.option_name)
             lhs = c.lhs
             assert count_of(text_of(lhs)) == len(lhs.of)
-            left, _, right = text_of(n >= k).rpartition(" ] >= [ ")
-            assert count_of(left[2:]) and right == f"{k} ]"
-            assert tag.fullmatch(text_of(d == True)[len("[ Depends( "):-len(" ) ] == [ true ]")])  # noqa: E712
+            left, right = sides(text_of(n >= k), CmpType.GreaterOrEqual)
+            assert count_of(left) and right == str(k)
+            assert tag.fullmatch(text_of(d == True)[len(named[0]):-len(named[1])])  # noqa: E712
             PackageOutline("p", [d, s, n, c], {"k": i})
             options[name], _ = i, items.append(d)
             PackageOutline("p", [d, s, n, c], options)
@@ -81,7 +94,7 @@ def test_shared_objects_stay_whole():
     assert d.on in finals and s.package_name in finals and s.option_name in finals and n.of[0].on in finals
     count_of(text_of(n))
     d.on, s.option_name, n.of, c.lhs = "", "", (), 0  # every borrow was given back
-    assert (text_of(NumOf([d, n, c.lhs])), s.option_name) == ("NumOf( Depends(  ), NumOf(  ), 0 )", "")
+    assert (text_of(NumOf([d, n, c.lhs])), s.option_name) == (text_of(NumOf([Depends(""), NumOf([]), 0])), "")
 
 
 def test_objects_shared_replaced_and_dropped_by_every_thread():
@@ -99,9 +112,9 @@ def test_objects_shared_replaced_and_dropped_by_every_thread():
             assert version.fullmatch(str(v)), str(v)
             assert count_of(text_of(seen)) == len(seen.of)
             c.lhs, c.rhs = seen, v
-            left, _, right = text_of(c).rpartition(" ] < [ ")
-            assert count_of(left[2:]) and version.fullmatch(right[:-2]), text_of(c)
-            assert text_of(NumOf([seen, own])) == f"NumOf( {text_of(seen)}, {text_of(own)} )"
+            left, right = sides(text_of(c), CmpType.Less)
+            assert count_of(left) and version.fullmatch(right), text_of(c)
+            assert text_of(NumOf([seen, own])) == NUMOF[0] + text_of(seen) + NUMOF[1] + text_of(own) + NUMOF[2]
             PackageOutline(f"t{k}", [seen, c, own], {"v": v, "k": k}, {"d": None})
 
     assert run_threads(work) == []
@@ -125,7 +138,7 @@ def test_writer_refused_only_while_a_reader_runs_user_code():
     def work(k):
         for i in range(40):
             if k % 2:
-                count_of(text_of(n >= Slow()).rpartition(" ] >= [ ")[0][2:])
+                count_of(sides(text_of(n >= Slow()), CmpType.GreaterOrEqual)[0])
                 continue
             try:
                 n.of = [Depends(f"t{k}-{i}")] * (k + 1)
@@ -166,7 +179,7 @@ def test_threads_that_read_refuse_each_others_writes():
     for t in threads:
         t.join(60)
     assert not any(t.is_alive() for t in threads) and outcomes == ["Already borrowed"] * 2
-    assert [text_of(o) for o in objects] == ["NumOf( 1 )", "NumOf( 2 )"]
+    assert [text_of(o) for o in objects] == [text_of(NumOf([1])), text_of(NumOf([2]))]
 
 
 def test_if_then_objects_across_threads(unraisable):  # noqa: F811
@@ -185,7 +198,7 @@ def test_if_then_objects_across_threads(unraisable):  # noqa: F811
         for access in accesses:
             assert UNSENDABLE in internal_failure(access)
         made[k].extend(IfThen(Depends(f"t{k}"), i) for i in range(10))
-        assert text_of(NumOf(made[k][1:2])) == f"NumOf( If( Depends( t{k} ) ) Then [ 1 ] )"  # works on its owner
+        assert text_of(NumOf(made[k][1:2])) == text_of(NumOf([IfThen(Depends(f"t{k}"), 1)]))  # works on its owner
         given[k].clear()  # made on the main thread, dropped here with a small stack: the deep tree too
 
     assert run_threads(work, stack=256 << 10) == []
@@ -199,7 +212,7 @@ def test_if_then_objects_across_threads(unraisable):  # noqa: F811
     assert run_threads(later, stack=256 << 10) == []  # the same stacks, and system ids, again
     made.clear()
     assert unraisable == [(RuntimeError, DROPPED)] * (dropped_by_workers + THREADS * 10)
-    assert text_of(mine) == "If( Depends( a ) ) Then [ NumOf( 1, 2 ) ]"
+    assert text_of(mine) == text_of(IfThen(Depends("a"), NumOf([1, 2])))
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="freed memory stays in quarantine")
