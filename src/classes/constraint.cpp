@@ -1,3 +1,4 @@
+// Conversions between Python objects and constraints, and the release of constraint objects.
 #include "classes/constraint.hpp"
 
 #include <algorithm>
@@ -94,6 +95,13 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     }
     if (PyErr_Occurred()) return Error::pending();
     return result;
+}
+
+Result<Ref> constraint_to_python(NodeRef node) {
+    ConstraintClass& def = constraint_class(node->kind);
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    return def.new_object(cls, std::move(node));
 }
 
 void constraint_object_dealloc(PyObject* self) noexcept { destroy_instance<ConstraintObject>(self); }
