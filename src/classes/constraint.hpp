@@ -51,6 +51,12 @@ inline ConstraintClass& constraint_class(Kind kind) {
 // The classes of the constraint module, in the order of its __all__ (by name).
 const std::array<binding::ClassDef*, kind_count + 1>& constraint_module_classes();
 
+// The comparison slot of every class: the receiver becomes lhs, the converted
+// operand rhs. An operand that cannot be converted answers NotImplemented;
+// sides that cannot be compared raise NotImplementedError.
+PyObject* constraint_rich_compare(binding::ClassDef& def, PyObject* self, PyObject* other, int op) noexcept;
+extern const PyMethodDef cmp_methods[1];
+
 // The deallocation of the constraint classes usable from any thread, and of
 // those bound to one: an instance dropped on a foreign thread is reported
 // through the unraisable hook, and released all the same.

@@ -14,7 +14,6 @@
 #include "classes/cmp_type.hpp"
 #include "classes/constraint.hpp"
 #include "classes/spec_option.hpp"
-#include "core/type_check.hpp"
 
 namespace trelk::classes::constraint {
 
@@ -23,72 +22,6 @@ using namespace core::constraint;
 using namespace trelk::binding;
 
 namespace {
-
-// By meaning, not by number: the interpreter puts == before != and > before >=.
-constexpr CmpType operator_of[] = {
-    CmpType::Less,            // Py_LT
-    CmpType::LessOrEqual,     // Py_LE
-    CmpType::Equal,           // Py_EQ
-    CmpType::NotEqual,        // Py_NE
-    CmpType::Greater,         // Py_GT
-    CmpType::GreaterOrEqual,  // Py_GE
-};
-
-PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
-
-// The comparison slot of every class: the receiver becomes lhs, the converted
-// operand rhs. An operand that cannot be converted answers NotImplemented;
-// sides that cannot be compared raise NotImplementedError.
-PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other, int op) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            // Both are held for the whole comparison: a caller may pass borrowed
-            // references (a list comparison does), and converting the operand
-            // runs Python code that may drop every other reference to either.
-            // Only the thread check can refuse it: the slot is its class's own, and
-            // no instance is written while Python code runs.
-            Reading<ConstraintObject> receiver = enter_quietly<ConstraintObject, false>(self, def);
-            if (!receiver) return hand_over(entry_refusal(self, def, false));
-            Ref operand_held = Ref::borrow(other);
-            Result<NodeRef> operand = constraint_from_python(operand_held.get());
-            if (!operand.ok()) {
-                // A refusal only means "not for us"; its event has been written.
-                // Internal failures and interrupts are raised.
-                if (operand.error().kind() == ErrorKind::Type) return not_implemented();
-                raise_error(operand.take_error());
-                return nullptr;
-            }
-            if (op < 0 || op > 5) return not_implemented();
-            auto checked = make_cmp(receiver->node, operand.take(), operator_of[op]);
-            if (auto* refusal = std::get_if<std::string>(&checked)) {
-                raise_error(Error::not_implemented(std::move(*refusal)));
-                return nullptr;
-            }
-            return hand_over(constraint_to_python(std::move(std::get<NodeRef>(checked))));
-        });
-}
-
-// Cmp.if_then(then): an IfThen whose cond is the receiver, without a type check.
-PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            static Signature sig{"Cmp", "if_then", {"then"}, 1, 1};
-            BoundArguments bound;
-            if (!bind_arguments(sig, args, static_cast<std::size_t>(nargsf), kwnames, bound)) return nullptr;
-            Result<Reading<ConstraintObject>> reading =
-                enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
-            if (!reading.ok()) return hand_over(reading.take_error());
-            Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
-            if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
-            return hand_over(constraint_to_python(branch_node(Kind::IfThen, reading.value()->node, then.take())));
-        });
-}
-
-const PyMethodDef cmp_methods[] = {
-    {"if_then", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cmp_if_then)), METH_FASTCALL | METH_KEYWORDS,
-     "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
-     "cond.if_then(then) => If ( cond ) Then ( then )"},
-};
 
 // What a field holds, and so how it converts in each direction.
 enum class FieldType : std::uint8_t { Constraint, ConstraintList, Text, Op, Value };
@@ -215,9 +148,7 @@ struct FieldCodec<Op> {
 template <>
 struct FieldCodec<Value> {
     using Stored = SpecOptionValue;
-    static Result<Stored> from_python(PyObject* obj) {
-        return spec_option::spec_option_value_from_python(obj);
-    }
+    static Result<Stored> from_python(PyObject* obj) { return spec_option::spec_option_value_from_python(obj); }
     static Stored read(const Node& node, std::size_t) { return value(node); }
     static Result<Ref> to_python(const Node& node, std::size_t) {
         return spec_option::spec_option_value_to_python(value(node));
@@ -254,10 +185,7 @@ constexpr auto composed = [] {
 
 template <Kind K>
 struct TypeName {
-    constexpr void operator()(auto put) const {
-        put("builtins.");
-        put(table_of<K>.name);
-    }
+    constexpr void operator()(auto put) const { put("builtins."); put(table_of<K>.name); }
 };
 
 // The constructor's signature, which the interpreter reads from the doc.
@@ -281,11 +209,11 @@ struct UnsendableName {
     constexpr void operator()(auto put) const {
         const std::string_view name = table_of<K>.name;
         put("trelk::package::constraint::");
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            const bool upper = name[i] >= 'A' && name[i] <= 'Z';
-            if (upper && i > 0) put("_");
-            const char c = static_cast<char>(upper ? name[i] - 'A' + 'a' : name[i]);
-            put(std::string_view(&c, 1));
+        for (const char& c : name) {
+            const bool upper = c >= 'A' && c <= 'Z';
+            if (upper && &c != name.data()) put("_");
+            const char lower = upper ? static_cast<char>(c - 'A' + 'a') : c;
+            put({&lower, 1});
         }
         put("::");
         put(name);
@@ -514,6 +442,13 @@ const std::array<ClassDef*, kind_count + 1>& constraint_module_classes() {
         return sorted;
     }();
     return classes;
+}
+
+Result<Ref> constraint_to_python(NodeRef node) {
+    ConstraintClass& def = constraint_class(node->kind);
+    PyTypeObject* cls = class_object(def);
+    if (cls == nullptr) return Error::pending();
+    return def.new_object(cls, std::move(node));
 }
 
 }  // namespace trelk::classes::constraint
