@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "binding/args.hpp"
-#include "binding/constructor.hpp"
 #include "classes/spec_option.hpp"
 #include "core/type_check.hpp"
 

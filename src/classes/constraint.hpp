@@ -1,4 +1,4 @@
-// The constraint classes as the rest of the module sees them: instances, classes and conversions.
+// The constraint classes: instances, the class of each kind, conversions, and the slots they share.
 #pragma once
 
 #include <Python.h>
