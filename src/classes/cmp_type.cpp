@@ -1,3 +1,4 @@
+// The class CmpType: one member per comparison operator, and its conversions.
 #include "classes/cmp_type.hpp"
 
 #include <array>

@@ -1,9 +1,11 @@
+// What the constraint classes share: conversions from Python objects, comparisons, the release of instances.
 #include "classes/constraint.hpp"
 
 #include <algorithm>
 
-#include "binding/class.hpp"
+#include "binding/args.hpp"
 #include "classes/spec_option.hpp"
+#include "core/type_check.hpp"
 
 namespace trelk::classes::constraint {
 
@@ -22,6 +24,34 @@ bool append_converted(std::vector<NodeRef>& out, PyObject* item, Result<std::vec
     }
     out.push_back(converted.take());
     return true;
+}
+
+// By meaning, not by number: the interpreter puts == before != and > before >=.
+constexpr CmpType operator_of[] = {
+    CmpType::Less,            // Py_LT
+    CmpType::LessOrEqual,     // Py_LE
+    CmpType::Equal,           // Py_EQ
+    CmpType::NotEqual,        // Py_NE
+    CmpType::Greater,         // Py_GT
+    CmpType::GreaterOrEqual,  // Py_GE
+};
+
+PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
+
+// Cmp.if_then(then): an IfThen whose cond is the receiver, without a type check.
+PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            static Signature sig{"Cmp", "if_then", {"then"}, 1, 1};
+            BoundArguments bound;
+            if (!bind_arguments(sig, args, static_cast<std::size_t>(nargsf), kwnames, bound)) return nullptr;
+            Result<Reading<ConstraintObject>> reading =
+                enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
+            if (!reading.ok()) return hand_over(reading.take_error());
+            Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
+            if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
+            return hand_over(constraint_to_python(branch_node(Kind::IfThen, reading.value()->node, then.take())));
+        });
 }
 
 }  // namespace
@@ -95,6 +125,41 @@ Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj) {
     if (PyErr_Occurred()) return Error::pending();
     return result;
 }
+
+PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other, int op) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            // Both are held for the whole comparison: a caller may pass borrowed
+            // references (a list comparison does), and converting the operand
+            // runs Python code that may drop every other reference to either.
+            // Only the thread check can refuse it: the slot is its class's own, and
+            // no instance is written while Python code runs.
+            Reading<ConstraintObject> receiver = enter_quietly<ConstraintObject, false>(self, def);
+            if (!receiver) return hand_over(entry_refusal(self, def, false));
+            Ref operand_held = Ref::borrow(other);
+            Result<NodeRef> operand = constraint_from_python(operand_held.get());
+            if (!operand.ok()) {
+                // A refusal only means "not for us"; its event has been written.
+                // Internal failures and interrupts are raised.
+                if (operand.error().kind() == ErrorKind::Type) return not_implemented();
+                raise_error(operand.take_error());
+                return nullptr;
+            }
+            if (op < 0 || op > 5) return not_implemented();
+            auto checked = make_cmp(receiver->node, operand.take(), operator_of[op]);
+            if (auto* refusal = std::get_if<std::string>(&checked)) {
+                raise_error(Error::not_implemented(std::move(*refusal)));
+                return nullptr;
+            }
+            return hand_over(constraint_to_python(std::move(std::get<NodeRef>(checked))));
+        });
+}
+
+const PyMethodDef cmp_methods[1] = {
+    {"if_then", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(cmp_if_then)), METH_FASTCALL | METH_KEYWORDS,
+     "if_then($self, then)\n--\n\nWrap this condition in an IfThen constraint.\n\n"
+     "cond.if_then(then) => If ( cond ) Then ( then )"},
+};
 
 void constraint_object_dealloc(PyObject* self) noexcept { destroy_instance<ConstraintObject>(self); }
 

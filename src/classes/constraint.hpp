@@ -1,9 +1,9 @@
-// The objects of the constraint classes: what an instance holds, how it
-// is released, and the conversions between Python objects and constraints.
+// The constraint classes: instances, the class of each kind, conversions, and the slots they share.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -11,7 +11,6 @@
 #include "binding/class.hpp"
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
-#include "classes/constraint_classes.hpp"
 #include "core/constraint_tree.hpp"
 #include "core/thread_id.hpp"
 
@@ -34,6 +33,29 @@ struct ThreadBoundObject : ConstraintObject {
         owner = core::current_thread_id();
     }
 };
+
+struct ConstraintClass : binding::ClassDef {
+    // A new instance of the class holding `node`, of the class's kind, in the
+    // instance layout chosen with the class.
+    binding::Result<binding::Ref> (*new_object)(PyTypeObject* cls, NodeRef node);
+};
+
+namespace detail {
+extern const std::array<ConstraintClass*, kind_count> constraint_classes;
+}
+
+inline ConstraintClass& constraint_class(Kind kind) {
+    return *detail::constraint_classes[static_cast<std::size_t>(kind)];
+}
+
+// The classes of the constraint module, in the order of its __all__ (by name).
+const std::array<binding::ClassDef*, kind_count + 1>& constraint_module_classes();
+
+// The comparison slot of every class: the receiver becomes lhs, the converted
+// operand rhs. An operand that cannot be converted answers NotImplemented;
+// sides that cannot be compared raise NotImplementedError.
+PyObject* constraint_rich_compare(binding::ClassDef& def, PyObject* self, PyObject* other, int op) noexcept;
+extern const PyMethodDef cmp_methods[1];
 
 // The deallocation of the constraint classes usable from any thread, and of
 // those bound to one: an instance dropped on a foreign thread is reported
@@ -68,7 +90,7 @@ inline binding::Result<NodeRef> constraint_from_python(PyObject* obj) {
 // Any sequence but a str, converted element by element in iteration order.
 binding::Result<std::vector<NodeRef>> constraints_from_python(PyObject* obj);
 
-// A new object of the class named after the node's kind, holding the node.
+// A new object of the class of the node's kind, holding the node.
 binding::Result<binding::Ref> constraint_to_python(NodeRef node);
 
 }  // namespace trelk::classes::constraint

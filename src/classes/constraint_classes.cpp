@@ -1,19 +1,18 @@
-#include "classes/constraint_classes.hpp"
-
-#include <cassert>
-#include <string>
-#include <utility>
+// The constraint classes: one definition, driven by a table of what differs between them.
+#include <algorithm>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "binding/args.hpp"
 #include "binding/constructor.hpp"
 #include "binding/text.hpp"
 #include "classes/cmp_type.hpp"
-#include "classes/compare.hpp"
 #include "classes/constraint.hpp"
-#include "classes/cmp_if_then.hpp"
 #include "classes/spec_option.hpp"
 
 namespace trelk::classes::constraint {
@@ -28,57 +27,52 @@ namespace {
 enum class FieldType : std::uint8_t { Constraint, ConstraintList, Text, Op, Value };
 
 struct Field {
-    const char* property;
-    const char* parameter;  // its name as a constructor argument
+    const char* property;  // null: no field
     FieldType type;
+    const char* parameter = nullptr;  // its name as a constructor argument, when not the property's
 };
+
+constexpr const char* parameter_of(const Field& field) {
+    return field.parameter != nullptr ? field.parameter : field.property;
+}
+
+// Whether instances may be used on any thread, or only on the one that made them.
+enum class Threads : std::uint8_t { Any, Owner };
 
 struct ClassTable {
     Kind kind;  // the key: row i is kind i
     const char* name;
-    const char* type_name;
-    const char* doc;  // null: no documentation text
-    std::size_t field_count;
     std::array<Field, 3> fields;
-    bool constructible;
-    // Beside the comparison methods: the class's own, and how many.
-    const PyMethodDef* own_methods = nullptr;
-    std::size_t own_method_count = 0;
-    // For a class whose instances are bound to the thread that made them, how
-    // a thread check names it; null for a class usable from any thread.
-    const char* unsendable_name = nullptr;
+    bool constructible = true;  // with the constructor's signature as the class's doc
+    Threads threads = Threads::Any;
+    std::span<const PyMethodDef> methods = {};  // beside the comparison methods
 };
 
 using enum FieldType;
 
 // Everything that differs between the constraint classes, one row per kind.
 constexpr ClassTable class_table[] = {
-    {Kind::Cmp, "Cmp", "builtins.Cmp", "Cmp(lhs, rhs, op)\n--\n\n", 3,
-     {{{"lhs", "lhs", Constraint}, {"rhs", "rhs", Constraint}, {"op", "op", Op}}}, true, &cmp_if_then_method, 1},
-    {Kind::Depends, "Depends", "builtins.Depends", "Depends(name)\n--\n\n", 1, {{{"on", "name", Text}}}, true},
-    {Kind::IfThen, "IfThen", "builtins.IfThen", "IfThen(cond, then)\n--\n\n", 2,
-     {{{"cond", "cond", Constraint}, {"then", "then", Constraint}}}, true, nullptr, 0,
-     "trelk::package::constraint::if_then::IfThen"},
-    {Kind::Maximize, "Maximize", "builtins.Maximize", "Maximize(item)\n--\n\n", 1,
-     {{{"item", "item", Constraint}}}, true},
-    {Kind::Minimize, "Minimize", "builtins.Minimize", "Minimize(item)\n--\n\n", 1,
-     {{{"item", "item", Constraint}}}, true},
-    {Kind::NumOf, "NumOf", "builtins.NumOf", "NumOf(of)\n--\n\n", 1, {{{"of", "of", ConstraintList}}}, true},
-    {Kind::SpecOption, "SpecOption", "builtins.SpecOption", "SpecOption(package_name, option_name)\n--\n\n", 2,
-     {{{"package_name", "package_name", Text}, {"option_name", "option_name", Text}}}, true},
-    {Kind::Value, "Value", "builtins.Value", nullptr, 1, {{{"value", "value", Value}}}, false},
+    {Kind::Cmp, "Cmp", {{{"lhs", Constraint}, {"rhs", Constraint}, {"op", Op}}}, true, Threads::Any, cmp_methods},
+    {Kind::Depends, "Depends", {{{"on", Text, "name"}}}},
+    {Kind::IfThen, "IfThen", {{{"cond", Constraint}, {"then", Constraint}}}, true, Threads::Owner},
+    {Kind::Maximize, "Maximize", {{{"item", Constraint}}}},
+    {Kind::Minimize, "Minimize", {{{"item", Constraint}}}},
+    {Kind::NumOf, "NumOf", {{{"of", ConstraintList}}}},
+    {Kind::SpecOption, "SpecOption", {{{"package_name", Text}, {"option_name", Text}}}},
+    {Kind::Value, "Value", {{{"value", Value}}}, false},
 };
 
-// The fields of each row fit the layout of its kind's node: a node holds its
+constexpr std::size_t field_count(const ClassTable& row) {
+    return static_cast<std::size_t>(std::ranges::find(row.fields, nullptr, &Field::property) - row.fields.begin());
+}
+
+// The fields of a row fit the layout of its kind's node: a node holds its
 // fields in field order, those of one type in slots of their own.
 constexpr bool fields_fit_shape(const ClassTable& row) {
     auto types_are = [&row](std::initializer_list<FieldType> types) {
-        if (row.field_count != types.size()) return false;
-        std::size_t i = 0;
-        for (FieldType type : types) {
-            if (row.fields[i++].type != type) return false;
-        }
-        return true;
+        return std::ranges::equal(types, std::span(row.fields).first(field_count(row)), {}, {}, &Field::type) &&
+               std::ranges::all_of(std::span(row.fields).subspan(types.size()),
+                                   [](const Field& field) { return field.property == nullptr; });
     };
     switch (shape_of(row.kind)) {
         case NodeShape::OneChild: return types_are({Constraint});
@@ -90,16 +84,17 @@ constexpr bool fields_fit_shape(const ClassTable& row) {
     }
     return false;
 }
-static_assert(std::size(class_table) == kind_count);
+static_assert(std::size(class_table) == kind_count, "class_table: one row per Kind");
 static_assert([] {
-    for (std::size_t i = 0; i < kind_count; ++i) {
-        const ClassTable& row = class_table[i];
-        if (row.kind != static_cast<Kind>(i) || row.field_count > row.fields.size() || !fields_fit_shape(row)) {
-            return false;
-        }
+    for (std::size_t i = 0; i < std::size(class_table); ++i) {
+        if (class_table[i].kind != static_cast<Kind>(i)) return false;
     }
     return true;
-}());
+}(), "class_table: row i is the row of Kind i");
+static_assert(std::ranges::all_of(class_table, fields_fit_shape),
+              "class_table: a row's fields are those of its kind's node shape (shape_of), in that order");
+static_assert(std::tuple_size_v<decltype(ClassTable::fields)> <= max_parameters,
+              "class_table: a constructor takes every field of a row (max_parameters)");
 
 // How a field of each type converts in both directions, and where it lives
 // in a node (the n-th field of its type).
@@ -153,9 +148,7 @@ struct FieldCodec<Op> {
 template <>
 struct FieldCodec<Value> {
     using Stored = SpecOptionValue;
-    static Result<Stored> from_python(PyObject* obj) {
-        return spec_option::spec_option_value_from_python(obj);
-    }
+    static Result<Stored> from_python(PyObject* obj) { return spec_option::spec_option_value_from_python(obj); }
     static Stored read(const Node& node, std::size_t) { return value(node); }
     static Result<Ref> to_python(const Node& node, std::size_t) {
         return spec_option::spec_option_value_to_python(value(node));
@@ -169,10 +162,63 @@ constexpr const Field& field_of = table_of<K>.fields[F];
 template <Kind K, std::size_t F>
 using CodecOf = FieldCodec<field_of<K, F>.type>;
 template <Kind K>
-using FieldIndices = std::make_index_sequence<table_of<K>.field_count>;
-// The layout of an instance of class K.
+using FieldIndices = std::make_index_sequence<field_count(table_of<K>)>;
 template <Kind K>
-using ObjectOf = std::conditional_t<table_of<K>.unsendable_name != nullptr, ThreadBoundObject, ConstraintObject>;
+constexpr bool bound_to_thread = table_of<K>.threads == Threads::Owner;
+template <Kind K>
+using ObjectOf = std::conditional_t<bound_to_thread<K>, ThreadBoundObject, ConstraintObject>;
+
+// A text put together at compile time from a row: `Pieces{}(put)` hands its
+// pieces to `put` in order.
+template <class Pieces>
+constexpr auto composed = [] {
+    constexpr std::size_t length = [] {
+        std::size_t n = 0;
+        Pieces{}([&n](std::string_view piece) { n += piece.size(); });
+        return n;
+    }();
+    std::array<char, length + 1> text{};
+    auto next = text.begin();
+    Pieces{}([&next](std::string_view piece) { next = std::copy(piece.begin(), piece.end(), next); });
+    return text;
+}();
+
+template <Kind K>
+struct TypeName {
+    constexpr void operator()(auto put) const { put("builtins."); put(table_of<K>.name); }
+};
+
+// The constructor's signature, which the interpreter reads from the doc.
+template <Kind K>
+struct Doc {
+    constexpr void operator()(auto put) const {
+        put(table_of<K>.name);
+        put("(");
+        for (std::size_t i = 0; i < field_count(table_of<K>); ++i) {
+            if (i > 0) put(", ");
+            put(parameter_of(table_of<K>.fields[i]));
+        }
+        put(")\n--\n\n");
+    }
+};
+
+// How a thread check names a class bound to its thread: a path ending in a
+// module named after the class in snake case.
+template <Kind K>
+struct UnsendableName {
+    constexpr void operator()(auto put) const {
+        const std::string_view name = table_of<K>.name;
+        put("trelk::package::constraint::");
+        for (const char& c : name) {
+            const bool upper = c >= 'A' && c <= 'Z';
+            if (upper && &c != name.data()) put("_");
+            const char lower = upper ? static_cast<char>(c - 'A' + 'a') : c;
+            put({&lower, 1});
+        }
+        put("::");
+        put(name);
+    }
+};
 
 // Where field F of class K lives among the fields of its type.
 template <Kind K, std::size_t F>
@@ -208,13 +254,13 @@ Result<Ref> new_object_of(PyTypeObject* cls, NodeRef node) {
 template <Kind K>
 struct ConstraintConstructor {
     static Signature& signature() {
-        static_assert(table_of<K>.field_count <= max_parameters);
+        constexpr std::size_t count = field_count(table_of<K>);
         constexpr std::array<const char*, max_parameters> names = [] {
             std::array<const char*, max_parameters> parameters{};
-            for (std::size_t i = 0; i < table_of<K>.field_count; ++i) parameters[i] = table_of<K>.fields[i].parameter;
+            for (std::size_t i = 0; i < count; ++i) parameters[i] = parameter_of(table_of<K>.fields[i]);
             return parameters;
         }();
-        static Signature sig{table_of<K>.name, "__new__", names, table_of<K>.field_count, table_of<K>.field_count};
+        static Signature sig{table_of<K>.name, "__new__", names, count, count};
         return sig;
     }
 
@@ -227,7 +273,7 @@ struct ConstraintConstructor {
         auto convert = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
             auto converted = CodecOf<K, I>::from_python(arguments.slots[I].get());
             if (!converted.ok()) {
-                failure = argument_error(converted.take_error(), field_of<K, I>.parameter);
+                failure = argument_error(converted.take_error(), parameter_of(field_of<K, I>));
                 return false;
             }
             std::get<I>(values) = converted.take();
@@ -305,7 +351,7 @@ PyObject* compare_method(PyObject* self, PyObject* rhs) noexcept {
 
 // The comparison methods, the class's own method, and the zeroed entry that ends them.
 template <Kind K>
-constexpr std::size_t method_count = 6 + table_of<K>.own_method_count + 1;
+constexpr std::size_t method_count = 6 + table_of<K>.methods.size() + 1;
 
 template <Kind K>
 std::array<PyMethodDef, method_count<K>> make_methods() {
@@ -319,10 +365,9 @@ std::array<PyMethodDef, method_count<K>> make_methods() {
         {"__gt__", compare_method<K, Py_GT>, flags, "__gt__($self, rhs, /)\n--\n\nReturn self>rhs."},
         {"__ge__", compare_method<K, Py_GE>, flags, "__ge__($self, rhs, /)\n--\n\nReturn self>=rhs."},
     };
-    static_assert(std::size(comparisons) + 2 >= method_count<K>);
     std::array<PyMethodDef, method_count<K>> methods{};
     auto next = methods.begin();
-    next = std::copy_n(table_of<K>.own_methods, table_of<K>.own_method_count, next);
+    next = std::ranges::copy(table_of<K>.methods, next).out;
     std::copy(std::begin(comparisons), std::end(comparisons), next);
     return methods;
 }
@@ -335,7 +380,7 @@ std::array<PyGetSetDef, sizeof...(F) + 1> make_getset(std::index_sequence<F...>)
 
 // The slots a class fills, and the zeroed entry that ends them.
 template <Kind K>
-constexpr std::size_t slot_count = (table_of<K>.doc != nullptr) + table_of<K>.constructible + 4 + 1;
+constexpr std::size_t slot_count = 2 * table_of<K>.constructible + 4 + 1;
 
 template <Kind K>
 std::array<PyType_Slot, slot_count<K>> make_slots() {
@@ -343,15 +388,14 @@ std::array<PyType_Slot, slot_count<K>> make_slots() {
     static auto methods = make_methods<K>();
     std::array<PyType_Slot, slot_count<K>> slots{};
     auto next = slots.begin();
-    if constexpr (table_of<K>.doc != nullptr) *next++ = {Py_tp_doc, const_cast<char*>(table_of<K>.doc)};
     if constexpr (table_of<K>.constructible) {
+        *next++ = {Py_tp_doc, const_cast<char*>(composed<Doc<K>>.data())};
         *next++ = {Py_tp_new, reinterpret_cast<void*>(constructor_new<ConstraintConstructor<K>>)};
     }
     *next++ = {Py_tp_richcompare, reinterpret_cast<void*>(rich_compare<K>)};
     *next++ = {Py_tp_getset, getset.data()};
     *next++ = {Py_tp_methods, methods.data()};
-    constexpr destructor dealloc = table_of<K>.unsendable_name != nullptr ? thread_bound_object_dealloc
-                                                                          : constraint_object_dealloc;
+    constexpr destructor dealloc = bound_to_thread<K> ? thread_bound_object_dealloc : constraint_object_dealloc;
     *next++ = {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)};
     return slots;
 }
@@ -364,12 +408,12 @@ ConstraintClass& class_def() {
     static ConstraintClass def{
         {
             .name = table_of<K>.name,
-            .type_name = table_of<K>.type_name,
+            .type_name = composed<TypeName<K>>.data(),
             .basicsize = sizeof(ObjectOf<K>),
             .instantiable = table_of<K>.constructible,
             .slots = slots.data(),
-            .owner_of = table_of<K>.unsendable_name != nullptr ? owner_of_bound : nullptr,
-            .unsendable_name = table_of<K>.unsendable_name,
+            .owner_of = bound_to_thread<K> ? owner_of_bound : nullptr,
+            .unsendable_name = bound_to_thread<K> ? composed<UnsendableName<K>>.data() : nullptr,
             .vectorcall = table_of<K>.constructible ? constructor_vectorcall<ConstraintConstructor<K>> : nullptr,
         },
         new_object_of<K>,

@@ -15,7 +15,7 @@
 #include "binding/error.hpp"
 #include "binding/ref.hpp"
 #include "binding/wait.hpp"
-#include "classes/constraint_classes.hpp"
+#include "classes/constraint.hpp"
 #include "classes/outline.hpp"
 #include "classes/version.hpp"
 #include "core/memory_pool.hpp"

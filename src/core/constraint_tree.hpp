@@ -63,13 +63,13 @@ inline constexpr CmpTypeRow cmp_type_rows[] = {
     {CmpType::GreaterOrEqual, ">=", "GreaterOrEqual"},
     {CmpType::Greater, ">", "Greater"},
 };
-static_assert(std::size(cmp_type_rows) == cmp_type_count);
+static_assert(std::size(cmp_type_rows) == cmp_type_count, "cmp_type_rows: one row per CmpType");
 static_assert([] {
-    for (std::size_t i = 0; i < cmp_type_count; ++i) {
+    for (std::size_t i = 0; i < std::size(cmp_type_rows); ++i) {
         if (cmp_type_rows[i].op != static_cast<CmpType>(i)) return false;
     }
     return true;
-}());
+}(), "cmp_type_rows: row i is the row of CmpType i");
 constexpr const char* cmp_type_text(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].text; }
 constexpr const char* cmp_type_name(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].name; }
 
