@@ -29,18 +29,6 @@ PyObject* internal_failure_class() {
     return first;
 }
 
-PyObject* exception_class(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::Type: return PyExc_TypeError;
-        case ErrorKind::Value: return PyExc_ValueError;
-        case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case ErrorKind::Runtime: return PyExc_RuntimeError;
-        case ErrorKind::Pending:
-        case ErrorKind::Internal: break;
-    }
-    return nullptr;
-}
-
 Ref python_text(std::string_view text) {
     return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                            "surrogatepass"));
@@ -90,10 +78,10 @@ void raise_error(Error error) {
         case ErrorKind::Internal:
             raise_internal_failure(error.message(), error.where());
             return;
-        case ErrorKind::Type:
-        case ErrorKind::Value:
-        case ErrorKind::NotImplemented:
-        case ErrorKind::Runtime: raise_exception(exception_class(error.kind()), error.message()); return;
+        case ErrorKind::Type: raise_exception(PyExc_TypeError, error.message()); return;
+        case ErrorKind::Value: raise_exception(PyExc_ValueError, error.message()); return;
+        case ErrorKind::NotImplemented: raise_exception(PyExc_NotImplementedError, error.message()); return;
+        case ErrorKind::Runtime: raise_exception(PyExc_RuntimeError, error.message()); return;
     }
 }
 

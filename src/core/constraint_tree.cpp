@@ -56,9 +56,9 @@ NodeRef* let_go_until_dead(Node* node, Node*& dead) noexcept {
         }
         case NodeShape::OneText:
         case NodeShape::TwoTexts:
-        case NodeShape::Literal: break;
+        case NodeShape::Literal: return nullptr;
     }
-    return nullptr;
+    platform::unreachable();
 }
 
 // Whether the slot answered last is the node's first, so that it waits for nothing.

@@ -19,6 +19,7 @@
 #include "core/memory_pool.hpp"
 #include "core/spec_option.hpp"
 #include "core/text_cut.hpp"
+#include "platform/compiler.hpp"
 
 namespace trelk::core::constraint {
 
@@ -40,9 +41,9 @@ constexpr NodeShape shape_of(Kind kind) noexcept {
         case Kind::NumOf: return NodeShape::ChildList;
         case Kind::Depends: return NodeShape::OneText;
         case Kind::SpecOption: return NodeShape::TwoTexts;
-        case Kind::Value: break;
+        case Kind::Value: return NodeShape::Literal;
     }
-    return NodeShape::Literal;
+    platform::unreachable();
 }
 
 // Greater stays last.
@@ -219,9 +220,9 @@ inline std::size_t child_count(const Node& node) noexcept {
         case NodeShape::ChildList:
         case NodeShape::OneText:
         case NodeShape::TwoTexts:
-        case NodeShape::Literal: break;
+        case NodeShape::Literal: return 0;
     }
-    return 0;
+    platform::unreachable();
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
     assert(index < child_count(node));
