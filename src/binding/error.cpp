@@ -1,3 +1,4 @@
+// Errors raised as the interpreter's exceptions, and Python texts made into messages.
 #include "binding/error.hpp"
 
 #include <atomic>
@@ -95,10 +96,7 @@ Error argument_error(Error error, const char* name) {
         return Error::type("argument '" + std::string(name) + "': " + error.message());
     }
     if (!error.is_type_error()) return error;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref caught_type = Ref::steal(type), caught = Ref::steal(value), caught_tb = Ref::steal(traceback);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
     Ref caught_text = Ref::steal(PyObject_Str(caught.get()));
     if (!caught_text) return Error::pending();
     Result<std::string> text = message_text(caught_text.get());
