@@ -1,3 +1,4 @@
+// Building and releasing constraint trees, and their text forms.
 #include "core/constraint_tree.hpp"
 
 #include <algorithm>

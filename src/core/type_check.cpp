@@ -1,3 +1,4 @@
+// The value type of each side of a comparison, and the refusal's text.
 #include "core/type_check.hpp"
 
 #include <optional>

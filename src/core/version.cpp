@@ -1,3 +1,4 @@
+// Parsing versions into their pooled blocks, and their texts.
 #include "core/version.hpp"
 
 #include <algorithm>
