@@ -21,12 +21,12 @@
 namespace trelk::binding {
 
 enum class ErrorKind {
-    Pending,         // a Python exception is already set in the interpreter
-    Type,            // TypeError
-    Value,           // ValueError
-    NotImplemented,  // NotImplementedError
-    Runtime,         // RuntimeError
-    Internal,        // a broken invariant: the internal-failure exception
+    Pending,  // a Python exception is already set in the interpreter
+    Type,
+    Value,
+    NotImplemented,
+    Runtime,
+    Internal,  // a broken invariant: the internal-failure exception
 };
 
 class [[nodiscard]] Error {
