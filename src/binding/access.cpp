@@ -15,15 +15,10 @@ namespace {
 
 std::atomic<bool> forked = false;
 
-// Whether this thread must not wait: a reader it could be waiting for may,
-// from Python code, be waiting for an instance that this thread holds. A
-// writer holds its access over no Python code and enters nothing meanwhile,
-// so it is always waited for; and it is never this thread (this thread,
-// while writing, asks for no access). An instance that this thread reads
-// and enters again counts among what it holds. Once the interpreter ends,
-// the other threads are stopped for good, holding what they held: waiting
-// for them would never end, so the access is refused there as with the lock;
-// so it is in a forked child (see `refuse_waits_after_fork`).
+// Whether this thread must not wait: a reader it would wait for may be waiting
+// for an instance that this thread holds (a writer never is), or the threads
+// it would wait for are stopped for good (the interpreter ended) or not in the
+// process (a forked child).
 bool refused_as_with_the_lock(const AccessState& access, bool writes) noexcept {
     return (writes && accesses_held_here > 0 && !access.written()) || Py_IsFinalizing() ||
            forked.load(std::memory_order_relaxed);

@@ -1,12 +1,8 @@
-// The access state of an instance, and the one door through which every slot
-// reads or writes an instance.
+// The access state of every instance, and the scope that holds an entry into one.
 //
-// The state counts readers (n > 0), marks one writer (-1), or is free (0).
-// Overlap can only arise when Python code runs while access is held (a
-// finalizer, or a user's __index__ during a conversion) and touches the same
-// instance; it is detected instead of corrupting the value. Without the
-// interpreter lock, threads also overlap on their own: there one thread waits
-// for another's access (see `wait_for_access`).
+// The state counts readers (n > 0), marks one writer (-1), or is free (0): an
+// overlap (Python code run while access is held that touches the same
+// instance, or another thread) is refused instead of corrupting the value.
 #pragma once
 
 #include <Python.h>
@@ -22,11 +18,8 @@ namespace trelk::binding {
 
 struct ClassDef;
 
-// With the interpreter lock, access is taken and given back by a thread that
-// holds it, and no Python code runs between the read and the write of the
-// state, so atomic loads and stores suffice: no read-modify-write is needed.
-// The state stays atomic so that reading it from any thread is well defined.
-// Without the lock, threads take it at once: by compare-and-exchange.
+// Loads and stores with the interpreter lock, compare-and-exchange without
+// (docs/design.md, "Python code inside a call").
 class AccessState {
 public:
 #ifdef Py_GIL_DISABLED
@@ -77,19 +70,13 @@ private:
 // The accesses that this thread holds, of any instance.
 inline thread_local std::uint64_t accesses_held_here = 0;
 
-// After `access` refused this thread: waits, stepped aside for the
-// interpreter, until another thread's access lets this one in, and takes it
-// (true). False, with nothing taken, when the access would be refused with the
-// lock too, so that the door reports it as there: the instance is this
-// thread's own (entered again from Python code that runs while it is read), or
-// other threads read it while this thread, which holds some instance itself,
-// asks to write it (waiting could close a cycle of threads, each reading what
-// the next asks to write).
+// After `access` refused this thread: waits, stepped aside, until another
+// thread's access lets this one in, and takes it (true); false, with nothing
+// taken, where the locked build refuses too (docs/design.md, "Free-threaded interpreters").
 bool wait_for_access(AccessState& access, bool writes) noexcept;
 
-// In a forked child: the accesses that the parent's other threads held stay
-// held, by threads that do not exist here, and nothing tells them from this
-// process's own. The child refuses what it would wait for, as with the lock.
+// In a forked child, where the accesses of the parent's other threads stay
+// held: what would be waited for is refused, as with the lock.
 void refuse_waits_after_fork() noexcept;
 #endif
 

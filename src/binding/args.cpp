@@ -1,3 +1,4 @@
+// Binding a call's arguments to a signature, with the refusals' messages.
 #include "binding/args.hpp"
 
 #include <array>

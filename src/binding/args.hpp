@@ -1,5 +1,4 @@
-// Argument binding: positional and keyword arguments of a call onto the
-// parameters of a function, with the module's own messages.
+// Binding a call's positional and keyword arguments to a function's parameters.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,4 @@
+// Class objects made from their definitions, the instance pool, and the door's refusals.
 #include "binding/class.hpp"
 
 #include <string>
@@ -16,11 +17,7 @@ namespace {
 // is the exception replaced; an exhaustion propagates as it is.
 void raise_with_cause(const std::string& message) {
     if (exhaustion_pending()) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref cause_type = Ref::steal(type), cause = Ref::steal(value), cause_tb = Ref::steal(traceback);
-    if (cause && cause_tb) PyException_SetTraceback(cause.get(), cause_tb.get());
+    Ref cause = Ref::steal(PyErr_GetRaisedException());
     Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) return;
     Ref error = Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));

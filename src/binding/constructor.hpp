@@ -1,7 +1,7 @@
-// The constructor protocol shared by every class that has one: bind the call's
-// arguments, convert them in parameter order, then allocate and fill the
-// instance. A class supplies `Ctor::signature()` and `Ctor::build(cls, bound)`;
-// both calling conventions end up there.
+// The constructor that every class with one shares, in both calling conventions.
+//
+// A class supplies `Ctor::signature()` and `Ctor::build(cls, bound)`, which
+// converts the bound arguments in parameter order and fills the instance.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,4 @@
+// Errors raised as the interpreter's exceptions, and Python texts made into messages.
 #include "binding/error.hpp"
 
 #include <atomic>
@@ -27,18 +28,6 @@ PyObject* internal_failure_class() {
     PyObject* first = nullptr;
     if (internal_failure.compare_exchange_strong(first, made.get(), std::memory_order_acq_rel)) return made.release();
     return first;
-}
-
-PyObject* exception_class(ErrorKind kind) {
-    switch (kind) {
-        case ErrorKind::Type: return PyExc_TypeError;
-        case ErrorKind::Value: return PyExc_ValueError;
-        case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case ErrorKind::Runtime: return PyExc_RuntimeError;
-        case ErrorKind::Pending:
-        case ErrorKind::Internal: break;
-    }
-    return nullptr;
 }
 
 Ref python_text(std::string_view text) {
@@ -90,10 +79,10 @@ void raise_error(Error error) {
         case ErrorKind::Internal:
             raise_internal_failure(error.message(), error.where());
             return;
-        case ErrorKind::Type:
-        case ErrorKind::Value:
-        case ErrorKind::NotImplemented:
-        case ErrorKind::Runtime: raise_exception(exception_class(error.kind()), error.message()); return;
+        case ErrorKind::Type: raise_exception(PyExc_TypeError, error.message()); return;
+        case ErrorKind::Value: raise_exception(PyExc_ValueError, error.message()); return;
+        case ErrorKind::NotImplemented: raise_exception(PyExc_NotImplementedError, error.message()); return;
+        case ErrorKind::Runtime: raise_exception(PyExc_RuntimeError, error.message()); return;
     }
 }
 
@@ -107,10 +96,7 @@ Error argument_error(Error error, const char* name) {
         return Error::type("argument '" + std::string(name) + "': " + error.message());
     }
     if (!error.is_type_error()) return error;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref caught_type = Ref::steal(type), caught = Ref::steal(value), caught_tb = Ref::steal(traceback);
+    Ref caught = Ref::steal(PyErr_GetRaisedException());
     Ref caught_text = Ref::steal(PyObject_Str(caught.get()));
     if (!caught_text) return Error::pending();
     Result<std::string> text = message_text(caught_text.get());

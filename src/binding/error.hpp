@@ -16,17 +16,17 @@
 #include <variant>
 
 #include "binding/ref.hpp"
-#include "binding/thread_exit.hpp"
+#include "binding/python_compat.hpp"
 
 namespace trelk::binding {
 
 enum class ErrorKind {
-    Pending,         // a Python exception is already set in the interpreter
-    Type,            // TypeError
-    Value,           // ValueError
-    NotImplemented,  // NotImplementedError
-    Runtime,         // RuntimeError
-    Internal,        // a broken invariant: the internal-failure exception
+    Pending,  // a Python exception is already set in the interpreter
+    Type,
+    Value,
+    NotImplemented,
+    Runtime,
+    Internal,  // a broken invariant: the internal-failure exception
 };
 
 class [[nodiscard]] Error {
@@ -106,13 +106,9 @@ void forget_internal_failure_class() noexcept;
 // `name` gains the prefix "argument '<name>': "; any other error passes unchanged.
 Error argument_error(Error error, const char* name);
 
-// Whether the pending exception is a MemoryError or a RecursionError. Those
-// say nothing of the object at hand, only that memory or stack ran out, so
-// they end the call and reach the caller unchanged wherever the module would
-// otherwise pass over, wrap or reword an exception: never a failed attempt
-// followed by the next one (with a hook that converts its object again, each
-// level would call it once per attempt, taking exponential time), never the
-// cause of another exception, never an internal failure.
+// Whether the pending exception is a MemoryError or a RecursionError, which
+// reach the caller unchanged wherever the module would pass over, wrap or
+// reword an exception (docs/design.md, "One call").
 bool exhaustion_pending();
 
 // After a call failed with an exception that the caller may pass over (a

@@ -1,6 +1,4 @@
-// What the interpreter lock serialised, on an interpreter without one
-// (free-threaded CPython, Py_GIL_DISABLED). Everything here costs nothing
-// where the lock is: there it is the lock that serialises.
+// What the interpreter lock serialises, done otherwise where there is none (Py_GIL_DISABLED).
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,4 @@
+// Texts across the boundary: the ways that ask the interpreter for a UTF-8 form.
 #include "binding/text.hpp"
 
 namespace trelk::binding {

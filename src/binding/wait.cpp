@@ -1,19 +1,13 @@
+// The interpreter's wait policy, and the threads left waiting when an interpreter ends.
+#include "binding/wait.hpp"
+
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
 
-#include "binding/wait.hpp"
-#include "platform/thread_exit.hpp"
-
-#if defined(MS_WINDOWS)
-// Exported by the interpreter for its own extension modules; declared by its
-// internal headers since 3.12.
-extern "C" {
-PyAPI_FUNC(int) _PyOS_IsMainThread(void);
-PyAPI_FUNC(void*) _PyOS_SigintEvent(void);
-}
-#endif
+#include "binding/python_compat.hpp"
+#include "platform/threads.hpp"
 
 namespace trelk::binding {
 
@@ -29,8 +23,7 @@ void* release_interpreter() noexcept {
     return PyEval_SaveThread();
 }
 
-// A thread that shutdown ends here parks (binding/thread_exit.hpp): every
-// slot, and so every waiting thread, has been kept from unwinding. One whose
+// A thread that shutdown ends here parks (`InsideModule`). One whose
 // interpreter has ended since it stepped aside parks here.
 void restore_interpreter(void* state) noexcept {
     if (interpreters_ended.load(std::memory_order_acquire) != ended_when_aside) platform::park_forever();

@@ -1,8 +1,6 @@
-// How a thread that holds the interpreter waits, for standard output or for
-// the module's construction: without the interpreter lock, so that every other
-// thread goes on meanwhile, and with the interpreter's signal handlers run when
-// a signal cuts the wait short, so that Ctrl-C ends it with KeyboardInterrupt
-// as it ends a blocked print().
+// How a thread that holds the interpreter waits (for standard output, another's
+// access, the module's construction): stepped aside, so that other threads go on,
+// and running the signal handlers when a signal cuts it short, as print() does.
 #pragma once
 
 #include "core/tracing.hpp"

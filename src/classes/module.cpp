@@ -21,7 +21,7 @@
 #include "core/memory_pool.hpp"
 #include "core/thread_id.hpp"
 #include "core/tracing.hpp"
-#include "platform/fork.hpp"
+#include "platform/threads.hpp"
 
 namespace trelk::classes {
 

@@ -1,4 +1,4 @@
-// Compiled into the test build only; see the header.
+// The failure countdown and the module's own operator new, in the test build only.
 #ifdef TRELK_ALLOCATION_FAILURES
 
 #include "core/allocation_failures.hpp"

@@ -1,5 +1,6 @@
-// The failure countdown of a test build (TRELK_ALLOCATION_FAILURES): the
-// module's own allocations, operator new and the pools, fail from a chosen
+// The failure countdown of a test build (TRELK_ALLOCATION_FAILURES).
+//
+// The module's own allocations, operator new and the pools, fail from a chosen
 // point on, so that a test can fail each of them in turn, and the blocks that
 // they hand out are counted, so that a test can see none is lost. In any other
 // build these are no-ops.

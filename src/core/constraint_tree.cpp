@@ -1,3 +1,4 @@
+// Building and releasing constraint trees, and their text forms.
 #include "core/constraint_tree.hpp"
 
 #include <algorithm>
@@ -56,9 +57,9 @@ NodeRef* let_go_until_dead(Node* node, Node*& dead) noexcept {
         }
         case NodeShape::OneText:
         case NodeShape::TwoTexts:
-        case NodeShape::Literal: break;
+        case NodeShape::Literal: return nullptr;
     }
-    return nullptr;
+    platform::unreachable();
 }
 
 // Whether the slot answered last is the node's first, so that it waits for nothing.

@@ -1,9 +1,4 @@
-// The constraint tree.
-//
-// Nodes are immutable once built and shared by reference count: a "copy" of a
-// subtree is one more reference, and a change builds a new node beside the old
-// one. Nothing can tell a shared subtree from a deep copy, since no node ever
-// changes, and nothing here recurses on the depth of a tree.
+// The constraint tree: immutable nodes shared by reference count (docs/design.md, "Nodes").
 #pragma once
 
 #include <atomic>
@@ -19,6 +14,7 @@
 #include "core/memory_pool.hpp"
 #include "core/spec_option.hpp"
 #include "core/text_cut.hpp"
+#include "platform/compiler.hpp"
 
 namespace trelk::core::constraint {
 
@@ -40,9 +36,9 @@ constexpr NodeShape shape_of(Kind kind) noexcept {
         case Kind::NumOf: return NodeShape::ChildList;
         case Kind::Depends: return NodeShape::OneText;
         case Kind::SpecOption: return NodeShape::TwoTexts;
-        case Kind::Value: break;
+        case Kind::Value: return NodeShape::Literal;
     }
-    return NodeShape::Literal;
+    platform::unreachable();
 }
 
 // Greater stays last.
@@ -117,10 +113,7 @@ struct Node {
     static void operator delete(void* block, std::size_t size) noexcept { memory_pool::release_node(block, size); }
 };
 
-// Where threads run at once (TRELK_FREE_THREADED), a node that others can
-// reach has its count changed and read atomically; a dead node is its
-// releaser's alone. Elsewhere every thread that touches a node holds the
-// interpreter lock, and plain counts are enough.
+// Atomic only where threads run at once (TRELK_FREE_THREADED); a dead node is its releaser's alone.
 #ifdef TRELK_FREE_THREADED
 inline std::atomic_ref<std::uint32_t> shared_count(const Node& node) noexcept {
     return std::atomic_ref<std::uint32_t>(const_cast<std::uint32_t&>(node.refs));
@@ -219,9 +212,9 @@ inline std::size_t child_count(const Node& node) noexcept {
         case NodeShape::ChildList:
         case NodeShape::OneText:
         case NodeShape::TwoTexts:
-        case NodeShape::Literal: break;
+        case NodeShape::Literal: return 0;
     }
-    return 0;
+    platform::unreachable();
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
     assert(index < child_count(node));

@@ -1,3 +1,4 @@
+// The text form of option values.
 #include "core/spec_option.hpp"
 
 #include <charconv>

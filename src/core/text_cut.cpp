@@ -1,3 +1,4 @@
+// Cutting texts at a number of characters, and the mark of the cut.
 #include "core/text_cut.hpp"
 
 #include <limits>

@@ -1,7 +1,7 @@
-// Texts of any length inside messages: a name, a literal, the text form of
-// shared subtrees. Each goes in only up to `text_bound` characters (code
-// points), followed by the mark of the cut, so that the memory a message needs
-// is bounded by the cut and not by its input.
+// Texts of any length in messages, cut at `text_bound` characters (code points).
+//
+// A name, a literal or the text form of shared subtrees goes in only up to the
+// cut, followed by its mark: the memory a message needs is bounded by the cut.
 #pragma once
 
 #include <algorithm>

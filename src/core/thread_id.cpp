@@ -1,3 +1,4 @@
+// Thread ids, counted from 1 in the order threads first ask.
 #include "core/thread_id.hpp"
 
 #include <atomic>

@@ -1,6 +1,5 @@
-// Thread identities that are never reused within the process, unlike the
-// system's, so that an object bound to an exited thread stays foreign to every
-// later thread.
+// Thread ids never reused within the process, unlike the system's: an object
+// bound to an ended thread stays foreign to every later one.
 #pragma once
 
 #include <cstdint>

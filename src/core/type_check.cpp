@@ -1,8 +1,10 @@
+// The value type of each side of a comparison, and the refusal's text.
 #include "core/type_check.hpp"
 
 #include <optional>
 
 #include "core/overloaded.hpp"
+#include "platform/compiler.hpp"
 
 namespace trelk::core::constraint {
 
@@ -18,9 +20,9 @@ const char* value_type_name(ValueType type) {
         case ValueType::Int: return "Int";
         case ValueType::Float: return "Float";
         case ValueType::Str: return "Str";
-        case ValueType::Version: break;
+        case ValueType::Version: return "Version";
     }
-    return "Version";
+    platform::unreachable();
 }
 
 // From the kind of the node alone; none for IfThen, Maximize and Minimize.
@@ -41,9 +43,9 @@ std::optional<ValueType> value_type(const Node& node) noexcept {
                               value(node));
         case Kind::IfThen:
         case Kind::Maximize:
-        case Kind::Minimize: break;
+        case Kind::Minimize: return std::nullopt;
     }
-    return std::nullopt;
+    platform::unreachable();
 }
 
 void append_type(std::string& out, std::optional<ValueType> type) {

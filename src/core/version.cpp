@@ -1,3 +1,4 @@
+// Parsing versions into their pooled blocks, and their texts.
 #include "core/version.hpp"
 
 #include <algorithm>
@@ -218,9 +219,9 @@ VersionPart Version::part(std::size_t index) const noexcept {
         case StoredPart::Kind::Str:
             return std::string_view(reinterpret_cast<const char*>(parts() + stored_parts_) + stored.value,
                                     stored.text_length);
-        case StoredPart::Kind::Wildcard: break;
+        case StoredPart::Kind::Wildcard: return static_cast<WildcardKind>(stored.value);
     }
-    return static_cast<WildcardKind>(stored.value);
+    platform::unreachable();
 }
 
 std::string to_text(const Version& version) {
@@ -254,14 +255,16 @@ std::string error_text(const VersionParseError& error) {
         case Kind::TrailingSeparator: return "TrailingSeparator";
         case Kind::EmptyPart: return "EmptyPart";
         case Kind::PartAfterRest: return "PartAfterRest";
-        case Kind::InvalidPart: break;
+        case Kind::InvalidPart: {
+            std::string out = "InvalidPart(";
+            const std::size_t kept = text_cut::prefix_bytes(error.part, text_cut::text_bound);
+            append_quoted(out, error.part.substr(0, kept));
+            if (kept < error.part.size()) text_cut::append_cut_mark(out, text_cut::count_characters(error.part));
+            out += ')';
+            return out;
+        }
     }
-    std::string out = "InvalidPart(";
-    const std::size_t kept = text_cut::prefix_bytes(error.part, text_cut::text_bound);
-    append_quoted(out, error.part.substr(0, kept));
-    if (kept < error.part.size()) text_cut::append_cut_mark(out, text_cut::count_characters(error.part));
-    out += ')';
-    return out;
+    platform::unreachable();
 }
 
 }  // namespace trelk::core::version

@@ -1,5 +1,4 @@
-// Generic versions: a text such as 1.2.3, 2.0-rc1 or 3.* split at its
-// separators into typed parts. Parsed, validated and printed; never compared.
+// Versions such as 1.2.3, 2.0-rc1 or 3.*, split into typed parts: parsed and printed, never compared.
 #pragma once
 
 #include <atomic>
@@ -38,10 +37,8 @@ using ParseResult = std::variant<Version, VersionParseError>;
 
 class Version {
 public:
-    // A copy shares the block: copies are made by the million (every option
-    // value, every literal), and nothing changes a block once parsed. The count
-    // of sharers is atomic only where threads run at once (TRELK_FREE_THREADED):
-    // elsewhere it is touched only by a thread that holds the interpreter lock.
+    // A copy shares the block (docs/design.md, "Nodes"); the count of sharers
+    // is atomic only where threads run at once (TRELK_FREE_THREADED).
     Version(const Version& other) noexcept
         : stored_parts_(other.stored_parts_), block_size_(other.block_size_), block_(other.block_) {
 #ifdef TRELK_FREE_THREADED

@@ -1,12 +1,7 @@
-// A lock whose wait ends when a signal arrives, as a blocked write does; a
-// mutex's wait does not. It keeps diagnostic lines whole.
+// The line lock: a lock whose wait a signal ends, as it ends a blocked write.
 //
-// One primitive per system, each in a file of its own:
-// - an unnamed POSIX semaphore (interruptible_lock_semaphore.cpp), the fastest;
-// - one byte in a pipe (interruptible_lock_pipe.cpp) on macOS, whose sem_init
-//   fails; TRELK_PIPE_LOCK takes it elsewhere too, to test it;
-// - a semaphore object (interruptible_lock_windows.cpp), waited for together
-//   with the host's event.
+// One primitive per system (docs/design.md, "Platforms and wheels"), each in
+// a file of its own; TRELK_PIPE_LOCK takes macOS's pipe elsewhere, to test it.
 #pragma once
 
 #include "platform/interruption.hpp"

@@ -1,3 +1,4 @@
+// The line lock as one byte in a pipe: macOS, whose sem_init fails.
 #include "platform/interruptible_lock.hpp"
 
 #if defined(TRELK_LOCK_PIPE)

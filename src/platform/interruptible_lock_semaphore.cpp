@@ -1,3 +1,4 @@
+// The line lock as an unnamed POSIX semaphore.
 #include "platform/interruptible_lock.hpp"
 
 #if defined(TRELK_LOCK_SEMAPHORE)

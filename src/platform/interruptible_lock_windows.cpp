@@ -1,3 +1,4 @@
+// The line lock as a Windows semaphore object, waited for with the host's event.
 #include "platform/interruptible_lock.hpp"
 
 #if defined(TRELK_LOCK_WINDOWS)

@@ -1,12 +1,8 @@
 // What ends a wait early, so that the host's signal handlers can run.
 //
-// A POSIX signal ends a blocking call by itself (EINTR), and there is nothing
-// to give. On Windows, Ctrl-C runs its handler on a thread of its own and ends
-// no call; the host sets an event once its handler has marked the signal (the
-// interpreter sets one on its main thread, where the handlers run). A wait
-// given that event ends with EINTR when the event is set, and resets it
-// first: the handlers run after the reset, so a signal that comes meanwhile
-// sets it again and is not lost.
+// A POSIX signal ends a blocking call by itself (EINTR). On Windows a wait
+// given the host's event ends with EINTR when it is set, and resets it first
+// (docs/design.md, "Platforms and wheels").
 #pragma once
 
 namespace trelk::platform {

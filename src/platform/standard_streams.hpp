@@ -1,7 +1,4 @@
-// The process's standard output and error, written through their handles
-// (descriptors 1 and 2; on Windows the standard handles), below any buffering
-// of the host. POSIX in standard_streams_posix.cpp, Windows in
-// standard_streams_windows.cpp.
+// The process's standard output and error, written through their handles, below any buffering of the host.
 #pragma once
 
 #include <cstddef>

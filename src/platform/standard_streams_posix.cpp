@@ -1,3 +1,4 @@
+// Standard output and error as descriptors 1 and 2.
 #include "platform/standard_streams.hpp"
 
 #if !defined(_WIN32)

@@ -1,3 +1,4 @@
+// Standard output and error as the standard handles: UTF-16 for a console.
 #include "platform/standard_streams.hpp"
 
 #if defined(_WIN32)

@@ -1,5 +1,4 @@
-// The system's errors as the error numbers of <cerrno>, in which the rest of
-// the module reports them. Windows only.
+// Windows' errors as the error numbers of <cerrno>, in which the module reports them.
 #pragma once
 
 #include <windows.h>

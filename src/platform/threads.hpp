@@ -1,13 +1,10 @@
-// Keeping a thread from being unwound while it is inside the module.
+// Threads that the host ends or a fork leaves behind.
 //
-// glibc's pthread_exit ends a thread by forced unwinding: every frame on the
-// thread's stack runs its cleanups on the way out, ours too, at a moment when
-// the state those cleanups touch belongs to another thread. A thread ended
-// while it is inside a `KeptFromUnwinding` scope parks instead, before any
-// frame is unwound, and what it holds stays held until the process ends.
-// Outside such scopes it ends as its host asked. Where threads end without
-// unwinding (musl's pthread_exit, macOS's, Windows' _endthreadex) there is
-// nothing to keep, and a scope costs an increment.
+// glibc's pthread_exit ends a thread by forced unwinding, whose cleanups in
+// frames of ours would touch state that then belongs to another thread: a
+// thread ended inside a `KeptFromUnwinding` scope parks instead, before any
+// frame is unwound. Where threads end without unwinding (musl, macOS,
+// Windows) there is nothing to keep, and a scope costs an increment.
 #pragma once
 
 #include <cstdint>
@@ -40,5 +37,10 @@ public:
 
 // Parks this thread until the process ends.
 [[noreturn]] void park_forever() noexcept;
+
+// Runs `handler` in every child that this process forks from now on, before
+// fork returns there: a lock that another thread held is held by no one
+// there. Registered once per handler; false if the system refused.
+bool run_in_forked_children(void (*handler)() noexcept) noexcept;
 
 }  // namespace trelk::platform

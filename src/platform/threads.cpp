@@ -1,14 +1,14 @@
-#include "platform/thread_exit.hpp"
+// Parking a thread ended inside the module, and the fork handler.
+#include "platform/threads.hpp"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <unistd.h>
 #endif
 
 #if defined(__GLIBC__)
-#include <pthread.h>
-
 #include <new>
 
 // glibc runs the handlers of this older cleanup list from the stop function of
@@ -22,13 +22,22 @@ extern "C" void _pthread_cleanup_pop(struct _pthread_cleanup_buffer* buffer, int
 
 namespace trelk::platform {
 
-void park_forever() noexcept {
 #if defined(_WIN32)
+void park_forever() noexcept {
     for (;;) Sleep(INFINITE);
-#else
-    for (;;) pause();
-#endif
 }
+
+// Windows has no fork: a child process starts afresh.
+bool run_in_forked_children(void (*)() noexcept) noexcept { return true; }
+#else
+void park_forever() noexcept {
+    for (;;) pause();
+}
+
+bool run_in_forked_children(void (*handler)() noexcept) noexcept {
+    return pthread_atfork(nullptr, nullptr, handler) == 0;
+}
+#endif
 
 namespace detail {
 

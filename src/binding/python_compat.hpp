@@ -1,0 +1,58 @@
+// What differs between interpreter versions 3.11 to 3.15, behind names that read the same.
+#pragma once
+
+#include <Python.h>
+
+#include "platform/threads.hpp"
+
+#if PY_VERSION_HEX < 0x030C0000
+// 3.12's pending exception as one object; 3.11 keeps it as three.
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+inline void PyErr_SetRaisedException(PyObject* exception) {
+    if (exception == nullptr) return PyErr_Clear();
+    PyErr_Restore(Py_NewRef(Py_TYPE(exception)), exception, PyException_GetTraceback(exception));
+}
+#endif
+
+#if defined(MS_WINDOWS) && PY_VERSION_HEX >= 0x030D0000
+// Exported for the interpreter's own extension modules; only its internal
+// headers declare them from 3.13 on.
+extern "C" {
+PyAPI_FUNC(int) _PyOS_IsMainThread(void);
+PyAPI_FUNC(void*) _PyOS_SigintEvent(void);
+}
+#endif
+
+namespace trelk::binding {
+
+// Held by every slot while it runs: up to 3.13, a daemon thread stopped at
+// shutdown is unwound, and parks instead; 3.14 parks it (docs/design.md,
+// "State, threads, shutdown and fork").
+#if PY_VERSION_HEX < 0x030E0000
+using InsideModule = platform::KeptFromUnwinding;
+#else
+struct InsideModule {};
+#endif
+
+// Whether the interpreter takes a module with single-phase initialisation. One
+// that checks its extensions (an isolated one, with a GIL of its own) refuses
+// such a module, but on 3.12 only after the entry point ran: bound to it, the
+// module would be lost to every interpreter. From 3.13 on, the interpreter runs
+// this entry point in the main interpreter, so the case does not arise.
+inline bool takes_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+    return !_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS);
+#else
+    return true;
+#endif
+}
+
+}  // namespace trelk::binding
