@@ -82,7 +82,7 @@ constexpr bool fields_fit_shape(const ClassTable& row) {
         case NodeShape::TwoTexts: return types_are({Text, Text});
         case NodeShape::Literal: return types_are({Value});
     }
-    return false;
+    platform::unreachable();
 }
 static_assert(std::size(class_table) == kind_count, "class_table: one row per Kind");
 static_assert([] {

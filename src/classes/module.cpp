@@ -77,7 +77,7 @@ void reset_after_fork() noexcept {
 
 // At the very end of Py_FinalizeEx, when no Python code runs any more and the
 // interpreter's objects are gone or abandoned: calls nothing of Python. A
-// thread that held the latch then is parked for good (binding/thread_exit.hpp).
+// thread that held the latch then is parked for good (`InsideModule`, binding/python_compat.hpp).
 void forget_interpreter() noexcept {
     state.owning_interpreter.store(-1, std::memory_order_relaxed);
     state.latch_holder.store(0, std::memory_order_relaxed);
@@ -180,19 +180,6 @@ bool build_module_tree(PyObject* root) {
            add_function(root, init_tracing_def) && add_function(root, main_entry_def);
 }
 
-// Whether the interpreter takes a module with single-phase initialisation. One
-// that checks its extensions (an isolated one, with a GIL of its own) refuses
-// such a module, but on 3.12 only after the entry point ran: bound to it, the
-// module would be lost to every interpreter. From 3.13 on, the interpreter runs
-// this entry point in the main interpreter, so the case does not arise.
-bool takes_single_phase_modules([[maybe_unused]] PyInterpreterState* interpreter) {
-#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
-    return !_PyInterpreterState_HasFeature(interpreter, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS);
-#else
-    return true;
-#endif
-}
-
 PyObject* init_module() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();
     std::int64_t id = PyInterpreterState_GetID(interpreter);
@@ -280,12 +267,13 @@ PyObject* init_tracing(PyObject*, PyObject*) noexcept {
                     raise_error(Error::runtime("reentrant call: init_tracing() while this thread writes to stdout"));
                     return nullptr;
                 case core::tracing::Outcome::AlreadyInstalled:
-                case core::tracing::Outcome::Failed: break;
+                case core::tracing::Outcome::Failed:
+                    raise_error(Error::internal(
+                        "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
+                        "dispatcher has already been set\")"));
+                    return nullptr;
             }
-            raise_error(Error::internal(
-                "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
-                "dispatcher has already been set\")"));
-            return nullptr;
+            platform::unreachable();
         });
 }
 
@@ -294,7 +282,7 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
         []() -> PyObject* {
             core::tracing::Outcome written = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
             switch (written.kind) {
-                case core::tracing::Outcome::Done: break;
+                case core::tracing::Outcome::Done: Py_RETURN_NONE;
                 case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
                 case core::tracing::Outcome::Reentered:
                     // A signal handler of a write that this thread has under way: as print() would.
@@ -306,7 +294,7 @@ PyObject* main_entry(PyObject*, PyObject*) noexcept {
                                                 std::strerror(written.error)));
                     return nullptr;
             }
-            Py_RETURN_NONE;
+            platform::unreachable();
         });
 }
 
