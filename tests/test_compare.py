@@ -5,19 +5,15 @@ import operator
 
 import pytest
 
-from conftest import CONSTRAINTS, OPERATORS, text_of, value_of
+from conftest import CONSTRAINTS, OPERATORS, PLAIN, text_of, value_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, NumOf, SpecOption, Value
 from trelk.package.outline import PackageOutline
-from trelk.package.version import Version
 
 
 # function, symbol, CmpType member, mirrored function
 OPS = [(op.fn, op.symbol, op.name, op.mirrored) for op in OPERATORS]
 SYMBOL = {fn: sym for fn, sym, _, _ in OPS}
 
-# A plain value of each literal type.
-PLAIN = {"Bool": lambda: False, "Int": lambda: -3, "Float": lambda: 2.5, "Str": lambda: "s t",
-         "Version": lambda: Version("1.02")}
 # kind: (builder, value type): every constraint class but Value, and a Value of each literal type.
 KINDS = {**{row.cls.__name__: (row.sample, row.value_type) for row in CONSTRAINTS if row.cls is not Value},
          **{f"Value {t}": (lambda make=make: value_of(make()), t) for t, make in PLAIN.items()}}

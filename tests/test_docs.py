@@ -19,7 +19,7 @@ import shlex
 
 import pytest
 
-from conftest import run_python
+from conftest import CLASSES, CONSTRAINTS, PLAIN, run_python
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "trelk-stubs"
@@ -144,3 +144,15 @@ def test_examples_print_what_they_show(path):
     failures = json.loads(child.stdout)
     message = "".join(f"\n{name}:{line}:\n{source}--- shown:\n{want}--- printed:\n{got}" for name, line, source, want, got in failures)
     assert failures == [], message
+
+
+def test_stubs_and_readme_name_every_class_and_value_type():
+    # What the compiler and stubtest cannot see: the aliases and the README's table.
+    aliases = {node.target.id: ast.unparse(node.value) for node in ast.parse((STUBS / "package/constraint.pyi").read_text()).body
+               if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)}
+    assert aliases["Constraint"].split(" | ") == [row.cls.__name__ for row in CONSTRAINTS]
+    assert aliases["OptionValue"].split(" | ") == [type(make()).__name__ for make in PLAIN.values()]
+    table = (ROOT / "README.md").read_text().split("## The API at a glance")[1].split("\n## ")[0]
+    assert [name for name in CLASSES if f"`{name}`" not in table] == []
+    value_row = next(line for line in table.splitlines() if line.startswith("| `Value`"))
+    assert [t for t in aliases["OptionValue"].split(" | ") if f"`{t}`" not in value_row] == []

@@ -67,3 +67,10 @@ def test_every_slot_is_entered_through_guarded(where, function, body):
     # A slot that only hands over to another one, itself checked here.
     forwarded = re.fullmatch(r"\s*return (\w+)(?:<[^>]*>)?\(.*\);\s*", body, re.S)
     assert forwarded and forwarded.group(1) in {f for _, f, _ in slots()}, f"{where}: {function}"
+
+
+def test_the_tests_know_every_value_type():
+    # A new value type that the tests' table leaves out would be compared, converted and printed by nothing.
+    from conftest import PLAIN
+    members = re.search(r"enum class ValueType[^{]*\{([^}]*)\}", SOURCES["core/type_check.cpp"]).group(1)
+    assert [m.strip() for m in members.split(",")] == ["Unknown", *PLAIN]
