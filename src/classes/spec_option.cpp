@@ -1,13 +1,11 @@
 #include "classes/spec_option.hpp"
 
-#include <cstring>
 #include <string_view>
 
 #include "binding/class.hpp"
 #include "binding/ref.hpp"
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
-#include "core/utf8.hpp"
 
 namespace trelk::classes::spec_option {
 
@@ -44,44 +42,17 @@ Result<bool> is_numpy_bool_type(PyTypeObject* type) {
     return module != nullptr && PyUnicode_Check(module) && PyUnicode_CompareWithASCIIString(module, "numpy") == 0;
 }
 
-// The UTF-8 form of a str's characters, each of one type, into `value`; false
-// at a lone surrogate, leaving `value` unchanged.
-// The text is filled in place: see common_value_from_python.
-template <class Char>
-bool utf8_of_characters(const Char* characters, std::size_t length, SpecOptionValue& value) {
-    // A short text, the usual option value, is written in one pass to a buffer
-    // that holds it however it encodes, and copied once.
-    constexpr std::size_t widest = sizeof(Char) == 1 ? 2 : sizeof(Char) == 2 ? 3 : 4;
-    char buffer[64];
-    if (length <= sizeof buffer / widest) {
-        const char* end = core::utf8::encode(characters, length, buffer);
-        if (end == nullptr) return false;
-        value.emplace<std::string>().assign(buffer, static_cast<std::size_t>(end - buffer));
-        return true;
-    }
-    // A longer one is measured first, so that it is allocated once, at its size.
-    std::size_t size = length;
-    for (std::size_t i = 0; i < length; ++i) {
-        Py_UCS4 code = characters[i];
-        if (sizeof(Char) > 1 && code >= 0xd800 && code <= 0xdfff) return false;
-        size += (code >= 0x80) + (code >= 0x800) + (code >= 0x10000);
-    }
-    std::string& text = value.emplace<std::string>();
-    text.resize(size);
-    core::utf8::encode(characters, length, text.data());
-    return true;
-}
-
 }  // namespace
 
-bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out) {
-    if (!PyUnicode_IS_COMPACT(obj)) return false;
-    auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj));
-    switch (PyUnicode_KIND(obj)) {
-        case PyUnicode_1BYTE_KIND: return utf8_of_characters(PyUnicode_1BYTE_DATA(obj), length, out);
-        case PyUnicode_2BYTE_KIND: return utf8_of_characters(PyUnicode_2BYTE_DATA(obj), length, out);
-        default: return utf8_of_characters(PyUnicode_4BYTE_DATA(obj), length, out);
+bool may_lack_utf8(PyObject* obj) {
+    if (!PyUnicode_IS_COMPACT(obj)) return true;
+    const int kind = PyUnicode_KIND(obj);
+    if (kind == PyUnicode_1BYTE_KIND) return false;
+    const void* data = PyUnicode_DATA(obj);
+    for (Py_ssize_t i = 0, length = PyUnicode_GET_LENGTH(obj); i < length; ++i) {
+        if (Py_UNICODE_IS_SURROGATE(PyUnicode_READ(kind, data, i))) return true;
     }
+    return false;
 }
 
 Result<std::optional<SpecOptionValue>> plain_value_from_python(PyObject* obj) {

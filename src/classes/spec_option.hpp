@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -16,11 +17,10 @@ namespace trelk::classes::spec_option {
 
 using namespace core::spec_option;
 
-// The UTF-8 form of an exact str that is not compact ASCII, made from its
-// characters into `out`; false, leaving `out` unchanged, when it has none (a
-// lone surrogate) or is not compact (a str left over from the old API), for
-// the whole way to deal with.
-bool utf8_of_compact_str(PyObject* obj, SpecOptionValue& out);
+// Whether a str has no UTF-8 form (a lone surrogate) or may not be read as
+// characters (one not compact, left over from the old API): the interpreter
+// would raise, and raising can collect garbage and so run finalizers.
+bool may_lack_utf8(PyObject* obj);
 
 // The common values, whose type is exactly int (within 64 bits), float, bool,
 // str or Version, go into `out` at once: no lookup, no Python code. False for
@@ -36,14 +36,20 @@ inline bool common_value_from_python(PyObject* obj, SpecOptionValue& out) {
     } else if (PyBool_Check(obj)) {
         out.emplace<bool>(obj == Py_True);
     } else if (PyUnicode_CheckExact(obj)) {
+        const char* utf8;
+        Py_ssize_t size;
         if (PyUnicode_IS_COMPACT_ASCII(obj)) {
-            // Made empty in place and filled there: emplacing from the characters
-            // would build a whole variant beside `out` and move that in.
-            out.emplace<std::string>().assign(static_cast<const char*>(PyUnicode_DATA(obj)),
-                                              static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
-        } else if (!utf8_of_compact_str(obj, out)) {
+            utf8 = static_cast<const char*>(PyUnicode_DATA(obj));
+            size = PyUnicode_GET_LENGTH(obj);
+        } else if (may_lack_utf8(obj)) {
             return false;
+        } else if ((utf8 = PyUnicode_AsUTF8AndSize(obj, &size)) == nullptr) {
+            PyErr_Clear();  // memory: the only reason left
+            throw std::bad_alloc();
         }
+        // Made empty in place and filled there: emplacing from the characters
+        // would build a whole variant beside `out` and move that in.
+        out.emplace<std::string>().assign(utf8, static_cast<std::size_t>(size));
     } else if (std::optional<version::Version> version = version::exact_version_copy(obj)) {
         out.emplace<version::Version>(std::move(*version));
     } else {

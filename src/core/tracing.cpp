@@ -355,10 +355,11 @@ Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) 
 }
 
 void reset_after_fork() noexcept {
-    // Only this thread went on into the child: the line that another thread
-    // held is nobody's now. A line that such a thread left partway stays
-    // marked torn, so that the child's first line starts afresh.
-    line.lock.reset(turn == Turn::Holding);
+    // Only this thread went on into the child, and it holds no line: it forked
+    // from its host's code, which no thread runs holding the line. The line
+    // that another thread held is nobody's now; a line that such a thread left
+    // partway stays marked torn, so that the child's first line starts afresh.
+    line.lock.reset();
 }
 
 }  // namespace trelk::core::tracing

@@ -86,8 +86,8 @@ bool no_color_requested(const char* value) noexcept;
 // next one is written.
 Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
 
-// In a forked child: the line lock that a thread of the parent held, which
-// the child does not have, is let go of; the forking thread's own it keeps.
+// In a forked child: the line lock, which only a thread of the parent that the
+// child does not have can have held, is let go of.
 void reset_after_fork() noexcept;
 
 // The line of one event, with a line feed, as the writer formats it.

@@ -1,4 +1,4 @@
-// UTF-8, one code point at a time, and back.
+// UTF-8, decoded one code point at a time.
 #pragma once
 
 #include <cstddef>
@@ -28,34 +28,6 @@ inline CodePoint decode(std::string_view text, std::size_t i) noexcept {
     static constexpr std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
     valid = valid && code >= least[length] && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
     return {code, length, valid};
-}
-
-// Writes the UTF-8 form of `length` code points (each below 0x110000, in
-// units of any width) at `out`: the end of what was written, or null at a
-// surrogate.
-template <class Unit>
-char* encode(const Unit* code_points, std::size_t length, char* out) noexcept {
-    auto byte = [&out](std::uint32_t bits) { *out++ = static_cast<char>(bits); };
-    for (std::size_t i = 0; i < length; ++i) {
-        std::uint32_t code = code_points[i];
-        if (code < 0x80) {
-            byte(code);
-        } else if (code < 0x800) {
-            byte(0xc0 | code >> 6);
-            byte(0x80 | (code & 0x3f));
-        } else if (code < 0x10000) {
-            if (code >= 0xd800 && code <= 0xdfff) return nullptr;
-            byte(0xe0 | code >> 12);
-            byte(0x80 | (code >> 6 & 0x3f));
-            byte(0x80 | (code & 0x3f));
-        } else {
-            byte(0xf0 | code >> 18);
-            byte(0x80 | (code >> 12 & 0x3f));
-            byte(0x80 | (code >> 6 & 0x3f));
-            byte(0x80 | (code & 0x3f));
-        }
-    }
-    return out;
 }
 
 }  // namespace trelk::core::utf8

@@ -19,7 +19,7 @@ namespace trelk::platform {
 
 class InterruptibleLock {
 public:
-    InterruptibleLock() noexcept { reset(false); }
+    InterruptibleLock() noexcept { reset(); }
     InterruptibleLock(const InterruptibleLock&) = delete;
     InterruptibleLock& operator=(const InterruptibleLock&) = delete;
     // Never destroyed: a thread may still wait for it at exit.
@@ -30,8 +30,8 @@ public:
     // Whether the lock was free, and is now held; never waits.
     bool try_acquire() noexcept;
     void release() noexcept;
-    // The lock made anew, held or free: in a forked child, whose other threads are gone.
-    void reset(bool held) noexcept;
+    // The lock made anew and free: in a forked child, whose other threads are gone.
+    void reset() noexcept;
 
 private:
 #if defined(TRELK_LOCK_WINDOWS)

@@ -56,13 +56,13 @@ void InterruptibleLock::release() noexcept {
     [[maybe_unused]] ssize_t written = ::write(write_end_, &byte, 1);
 }
 
-void InterruptibleLock::reset(bool held) noexcept {
+void InterruptibleLock::reset() noexcept {
     // In a forked child the ends are shared with the parent: the child's lock is a new pipe.
     if (read_end_ >= 0) ::close(read_end_);
     if (write_end_ >= 0) ::close(write_end_);
     read_end_ = write_end_ = -1;
     broken_ = make_pipe(read_end_, write_end_);
-    if (broken_ == 0 && !held) release();
+    if (broken_ == 0) release();
 }
 
 }  // namespace trelk::platform

@@ -18,7 +18,7 @@ void InterruptibleLock::release() noexcept {
     if (broken_ == 0) sem_post(&free_);
 }
 
-void InterruptibleLock::reset(bool held) noexcept { broken_ = sem_init(&free_, 0, held ? 0 : 1) == 0 ? 0 : errno; }
+void InterruptibleLock::reset() noexcept { broken_ = sem_init(&free_, 0, 1) == 0 ? 0 : errno; }
 
 }  // namespace trelk::platform
 #endif

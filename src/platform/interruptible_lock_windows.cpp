@@ -30,9 +30,9 @@ void InterruptibleLock::release() noexcept {
 }
 
 // Windows has no fork: this runs once, when the lock is made.
-void InterruptibleLock::reset(bool held) noexcept {
+void InterruptibleLock::reset() noexcept {
     if (semaphore_ != nullptr) CloseHandle(semaphore_);
-    semaphore_ = CreateSemaphoreW(nullptr, held ? 0 : 1, 1, nullptr);
+    semaphore_ = CreateSemaphoreW(nullptr, 1, 1, nullptr);
     broken_ = semaphore_ != nullptr ? 0 : error_number(GetLastError());
 }
 
