@@ -10,16 +10,6 @@
 #define TRELK_NOINLINE [[gnu::noinline]]
 #endif
 
-// A thread-local read on every call: with glibc, the initial-exec model makes
-// that one load instead of a lookup in the dynamic loader, at the price of the
-// few bytes coming from the loader's static reserve. musl refuses a library
-// loaded at run time that asks for it, and other systems have their own models.
-#if defined(__GLIBC__)
-#define TRELK_INITIAL_EXEC_TLS [[gnu::tls_model("initial-exec")]]
-#else
-#define TRELK_INITIAL_EXEC_TLS
-#endif
-
 namespace trelk::platform {
 
 // Ends a switch that returns in every case of an enum of ours: the compiler

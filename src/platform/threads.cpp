@@ -39,11 +39,11 @@ bool run_in_forked_children(void (*handler)() noexcept) noexcept {
 }
 #endif
 
+#if defined(__GLIBC__)
 namespace detail {
 
-constinit thread_local ThreadScopes thread_scopes TRELK_INITIAL_EXEC_TLS = {0, false};
+constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]] = {0, false};
 
-#if defined(__GLIBC__)
 namespace {
 
 void park_if_inside(void*) {
@@ -75,11 +75,7 @@ void register_parking() noexcept {
     registration.buffer = buffer;
     thread_scopes.registered = true;
 }
-#else
-// Elsewhere the thread ends without unwinding, as its host asks.
-void register_parking() noexcept { thread_scopes.registered = true; }
-#endif
-
 }  // namespace detail
+#endif
 
 }  // namespace trelk::platform

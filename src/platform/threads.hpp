@@ -4,7 +4,7 @@
 // frames of ours would touch state that then belongs to another thread: a
 // thread ended inside a `KeptFromUnwinding` scope parks instead, before any
 // frame is unwound. Where threads end without unwinding (musl, macOS,
-// Windows) there is nothing to keep, and a scope costs an increment.
+// Windows) there is nothing to keep, and a scope is empty.
 #pragma once
 
 #include <cstdint>
@@ -13,13 +13,16 @@
 
 namespace trelk::platform {
 
+#if defined(__GLIBC__)
 namespace detail {
 struct ThreadScopes {
     std::uint32_t depth;  // the scopes this thread is in
     bool registered;      // its parking handler is in place
 };
-// Read by every call into the module.
-extern constinit thread_local ThreadScopes thread_scopes TRELK_INITIAL_EXEC_TLS;
+// Read by every call into the module: the initial-exec model makes that one
+// load instead of a lookup in the dynamic loader, at the price of a few bytes
+// of the loader's static reserve.
+extern constinit thread_local ThreadScopes thread_scopes [[gnu::tls_model("initial-exec")]];
 void register_parking() noexcept;
 }  // namespace detail
 
@@ -34,6 +37,9 @@ public:
     KeptFromUnwinding& operator=(const KeptFromUnwinding&) = delete;
     ~KeptFromUnwinding() { --detail::thread_scopes.depth; }
 };
+#else
+struct KeptFromUnwinding {};
+#endif
 
 // Parks this thread until the process ends.
 [[noreturn]] void park_forever() noexcept;
