@@ -1,3 +1,4 @@
+// The class PackageOutline: its constructor reads the constraints and option dicts, converted and checked in one call.
 #include "classes/outline.hpp"
 
 #include <optional>

@@ -1,3 +1,4 @@
+// Option values from Python objects and back: the exact types first, then the hooks (__index__, __float__, numpy bools).
 #include "classes/spec_option.hpp"
 
 #include <string_view>

@@ -1,3 +1,4 @@
+// The class Version: construction from text, its text and debug forms, and its conversions for the other classes.
 #include "classes/version.hpp"
 
 #include "binding/constructor.hpp"

@@ -1,3 +1,4 @@
+// The node pool of each thread, on an interpreter without the lock.
 #include "core/memory_pool.hpp"
 
 #ifdef TRELK_FREE_THREADED

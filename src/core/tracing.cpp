@@ -1,3 +1,4 @@
+// The line writer: each line written whole, one thread at a time, and the writer installed by its announcement.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
