@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import gc
+import sys
 
 import pytest
 
@@ -342,6 +343,21 @@ def test_if_then_dropped_on_another_thread_is_reported(worker, unraisable):
     box = [IfThen(1, 2)]
     worker(box.clear)
     assert unraisable == ([] if FREE_THREADED else [(RuntimeError, DROPPED)])  # there its maker frees it
+    unraisable.clear()
+
+    kept = AttributeError("kept")
+
+    class Hook:
+        def __getattr__(self, name):
+            dropped = worker(lambda: IfThen(1, 2))  # noqa: F841 - released as this frame ends, `kept` pending
+            raise kept
+
+    assert not hasattr(Hook(), "a")  # no handler catches `kept`: 3.11 writes no __traceback__ then
+    assert unraisable == ([] if FREE_THREADED else [(RuntimeError, DROPPED)])
+    assert (kept.__traceback__ is None) == (sys.version_info < (3, 12))
+    with pytest.raises(AttributeError) as caught:
+        Hook().a
+    assert caught.value is kept and caught.traceback[-1].name == "__getattr__"
 
 
 # ---------------------------------------------------------------- depth

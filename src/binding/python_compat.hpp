@@ -16,10 +16,6 @@ inline PyObject* PyErr_GetRaisedException() {
     Py_XDECREF(traceback);
     return value;
 }
-inline void PyErr_SetRaisedException(PyObject* exception) {
-    if (exception == nullptr) return PyErr_Clear();
-    PyErr_Restore(Py_NewRef(Py_TYPE(exception)), exception, PyException_GetTraceback(exception));
-}
 #endif
 
 #if defined(MS_WINDOWS) && PY_VERSION_HEX >= 0x030D0000
@@ -41,6 +37,37 @@ using InsideModule = platform::KeptFromUnwinding;
 #else
 struct InsideModule {};
 #endif
+
+// The pending exception, set aside while other Python code runs and put back
+// as it was. 3.11 keeps it as three parts, and so must this: made one object,
+// it would be normalized and its __traceback__ written, which 3.11 does only
+// where a handler catches it (an exception that C code clears never is).
+class PendingSetAside {
+public:
+    PendingSetAside() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        exception_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &exception_, &traceback_);
+#endif
+    }
+    ~PendingSetAside() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(exception_);
+#else
+        PyErr_Restore(type_, exception_, traceback_);
+#endif
+    }
+    PendingSetAside(const PendingSetAside&) = delete;
+    PendingSetAside& operator=(const PendingSetAside&) = delete;
+
+private:
+    PyObject* exception_;
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type_;
+    PyObject* traceback_;
+#endif
+};
 
 // Whether the interpreter takes a module with single-phase initialisation. One
 // that checks its extensions (an isolated one, with a GIL of its own) refuses

@@ -169,11 +169,10 @@ void thread_bound_object_dealloc(PyObject* self) noexcept {
         // the interpreter lock, or atomically without one, so any thread can
         // free them. The hook is Python code.
         [[maybe_unused]] InsideModule inside;
-        PyObject* pending = PyErr_GetRaisedException();
+        PendingSetAside pending;
         PyErr_Format(PyExc_RuntimeError, "%s is unsendable, but is being dropped on another thread",
                      constraint_class(reinterpret_cast<ConstraintObject*>(self)->node->kind).unsendable_name);
         PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-        PyErr_SetRaisedException(pending);
     }
     destroy_instance<ThreadBoundObject>(self);
 }
