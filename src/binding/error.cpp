@@ -96,7 +96,7 @@ Error argument_error(Error error, const char* name) {
         return Error::type("argument '" + std::string(name) + "': " + error.message());
     }
     if (!error.is_type_error()) return error;
-    Ref caught = Ref::steal(PyErr_GetRaisedException());
+    Ref caught = Ref::steal(take_pending_to_drop());
     Ref caught_text = Ref::steal(PyObject_Str(caught.get()));
     if (!caught_text) return Error::pending();
     Result<std::string> text = message_text(caught_text.get());

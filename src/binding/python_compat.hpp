@@ -6,16 +6,22 @@
 #include "platform/threads.hpp"
 
 #if PY_VERSION_HEX < 0x030C0000
-// 3.12's pending exception as one object; 3.11 keeps it as three.
-inline PyObject* PyErr_GetRaisedException() {
+namespace trelk::binding::detail {
+// 3.11 keeps the pending exception as three parts: the object, normalized,
+// taken with its traceback written into it when asked.
+inline PyObject* take_pending_object(bool write_traceback) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
+    if (write_traceback && value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
     Py_XDECREF(type);
     Py_XDECREF(traceback);
     return value;
 }
+}  // namespace trelk::binding::detail
+
+// 3.12's pending exception as one object, its traceback in it.
+inline PyObject* PyErr_GetRaisedException() { return trelk::binding::detail::take_pending_object(true); }
 #endif
 
 #if defined(MS_WINDOWS) && PY_VERSION_HEX >= 0x030D0000
@@ -37,6 +43,17 @@ using InsideModule = platform::KeptFromUnwinding;
 #else
 struct InsideModule {};
 #endif
+
+// The pending exception as one object, taken to be dropped: on 3.11 its
+// __traceback__ stays as it was, as when C code clears an exception, rather
+// than keep the frames of a hook in an exception that a caller may hold.
+inline PyObject* take_pending_to_drop() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    return detail::take_pending_object(false);
+#endif
+}
 
 // The pending exception, set aside while other Python code runs and put back
 // as it was. 3.11 keeps it as three parts, and so must this: made one object,
