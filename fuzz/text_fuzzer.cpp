@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/constraint_tree.hpp"
@@ -87,6 +88,10 @@ NodeRef pop(std::vector<NodeRef>& stack) {
 }
 
 }  // namespace
+
+// The program below builds each of them by hand: a new one needs its case there.
+static_assert(kind_count == 8 && std::variant_size_v<trelk::core::spec_option::SpecOptionValue> == 5,
+              "text_fuzzer: a case builds every Kind and every option value type");
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Program program(data, size);

@@ -19,7 +19,8 @@ import shlex
 
 import pytest
 
-from conftest import CLASSES, CONSTRAINTS, PLAIN, run_python
+from conftest import CLASSES, CONSTRAINTS, MEMBERS, PLAIN, run_python
+from trelk.package.constraint import NumOf
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 STUBS = ROOT / "stubs" / "trelk-stubs"
@@ -146,13 +147,28 @@ def test_examples_print_what_they_show(path):
     assert failures == [], message
 
 
-def test_stubs_and_readme_name_every_class_and_value_type():
-    # What the compiler and stubtest cannot see: the aliases and the README's table.
+def test_docs_name_every_class_and_value_type_and_text_form():
+    # What the compiler and stubtest cannot see: the aliases, the tables, the lists in prose.
     aliases = {node.target.id: ast.unparse(node.value) for node in ast.parse((STUBS / "package/constraint.pyi").read_text()).body
                if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name)}
     assert aliases["Constraint"].split(" | ") == [row.cls.__name__ for row in CONSTRAINTS]
-    assert aliases["OptionValue"].split(" | ") == [type(make()).__name__ for make in PLAIN.values()]
-    table = (ROOT / "README.md").read_text().split("## The API at a glance")[1].split("\n## ")[0]
-    assert [name for name in CLASSES if f"`{name}`" not in table] == []
-    value_row = next(line for line in table.splitlines() if line.startswith("| `Value`"))
-    assert [t for t in aliases["OptionValue"].split(" | ") if f"`{t}`" not in value_row] == []
+    value_types = aliases["OptionValue"].split(" | ")
+    assert value_types == [type(make()).__name__ for make in PLAIN.values()]
+    pages = {path.relative_to(ROOT).as_posix(): path.read_text() for path in [*PAGES, *STUB_FILES] if path.stem != "CHANGELOG"}
+    unnamed = []
+    for name, text in pages.items():
+        for paragraph in re.split(r"\n\s*\n", text):
+            listed = " ".join(paragraph.split())
+            if "`bool`" in listed and "`str`" in listed:  # a list of the value types
+                unnamed += [(name, t, listed[:60]) for t in value_types if not re.search(rf"\b{t}", listed)]
+            if "constraint class (`" in listed:
+                unnamed += [(name, row.cls.__name__, listed[:60]) for row in CONSTRAINTS if f"`{row.cls.__name__}`" not in listed]
+        for module, members in re.findall(r"^\| `trelk\.package\.(\w+)` \| (.*) \|$", text, re.M):
+            unnamed += [(name, module, n) for n in MEMBERS[module] if f"`{n}" not in members]
+    table = pages["README.md"].split("| Class |")[1].split("\n\n")[0]
+    unnamed += [("README.md", "class table", n) for n in CLASSES if not re.search(rf"^\| [^|]*`{n}`", table, re.M)]
+    for row in CONSTRAINTS[:-1]:  # a Value's text is its literal's
+        shown = row.form(["a", "b"]) if row.cls is NumOf else row.form(*row.parameters)
+        if f"Text form: `{shown}`" not in DOCSTRINGS[f"package/constraint.pyi:{row.cls.__name__}"]:
+            unnamed.append(("constraint.pyi", row.cls.__name__, shown))
+    assert unnamed == []

@@ -15,7 +15,7 @@ import _testcapi
 import pytest
 
 import trelk
-from conftest import CLASSES, CONSTRAINTS, FIELDS, MARK, MEMBERS, pieces, run_python, text_of
+from conftest import CLASSES, CONSTRAINTS, FIELDS, MARK, MEMBERS, PLAIN, pieces, run_python, text_of
 from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
@@ -219,7 +219,7 @@ OPERATIONS = {
 }
 # Receivers of every property: each constraint class's sample, and a Value of each literal type.
 GETTERS = {row.cls.__name__: (row.sample, row.fields) for row in CONSTRAINTS if row.cls.__name__ != "Value"}
-for value_ in (True, 5, 2.5, fresh("\u00e4\u00e4"), Version("1.2")):
+for value_ in [make() if kind != "Str" else fresh("\u00e4\u00e4") for kind, make in PLAIN.items()]:
     GETTERS[f"Value {type(value_).__name__}"] = (lambda v=value_: value(v), CLASSES["Value"].fields)
 SETTERS = {"lhs": lambda: 1, "rhs": lambda: 2.5, "op": lambda: CmpType.Greater, "on": lambda: fresh("\u00fc\u00fc"),
            "cond": lambda: "c", "then": Index, "item": lambda: 3, "of": lambda: [Depends("a"), fresh("\u00fc\u00fc")],

@@ -16,7 +16,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 from trelk.package.constraint import Cmp, CmpType, Depends
 from trelk.package.outline import PackageOutline
 from trelk.package.version import Version
-from conftest import CLASSES as ROWS, FIELDS as FIELDS_OF_CLASS, KIND, OPERATORS, PARAMETERS, text_of
+from conftest import CLASSES as ROWS, FIELDS as FIELDS_OF_CLASS, KIND, OPERATORS, PARAMETERS, PLAIN as PLAIN_TYPES, text_of
 
 CLASSES = tuple(FIELDS_OF_CLASS)
 OPVAL = {op.name: op.number for op in OPERATORS}
@@ -35,6 +35,7 @@ FLOATS = st.one_of(st.floats(), st.sampled_from([1.0, -0.0, 1e21, 1.5e-7, 0.1, 5
                                                   math.nan, -math.nan]))
 INTS = st.one_of(st.integers(-2**63, 2**63 - 1), st.sampled_from([2**63, -2**63 - 1, 2**70, 10**400]))
 PLAIN_OF_TYPE = {"Bool": st.booleans(), "Int": INTS, "Float": FLOATS, "Str": TEXTS}
+assert [*PLAIN_OF_TYPE, "Version"] == [*PLAIN_TYPES], "a value type without its model"  # versions: the machine's own rule
 PLAIN = st.one_of(*PLAIN_OF_TYPE.values())
 BAD_SEQUENCES = {"ab": "Can't extract `str` to `Vec`", 5: "'int' object cannot be cast as 'Sequence'"}
 BAD = st.sampled_from([None, [], {}, b"ab", CmpType.Less, object()])

@@ -1,5 +1,6 @@
 """The source follows the project's own rules where no compiler checks them."""
 
+import importlib.util
 import pathlib
 import re
 
@@ -69,8 +70,15 @@ def test_every_slot_is_entered_through_guarded(where, function, body):
     assert forwarded and forwarded.group(1) in {f for _, f, _ in slots()}, f"{where}: {function}"
 
 
-def test_the_tests_know_every_value_type():
-    # A new value type that the tests' table leaves out would be compared, converted and printed by nothing.
-    from conftest import PLAIN
+def test_the_tests_and_the_leak_workload_know_every_class_and_value_type():
+    # A class or value type that the tables leave out would be compared, converted and printed by nothing.
+    from conftest import CLASSES, PLAIN
     members = re.search(r"enum class ValueType[^{]*\{([^}]*)\}", SOURCES["core/type_check.cpp"]).group(1)
     assert [m.strip() for m in members.split(",")] == ["Unknown", *PLAIN]
+    workload = SRC.parent / "tools" / "leak_workload.py"
+    spec = importlib.util.spec_from_file_location("leak_workload", workload)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert [type(v).__name__ for v in module.LITERALS] == [type(make()).__name__ for make in PLAIN.values()]
+    body = workload.read_text().split("def round_of_operations")[1]
+    assert [name for name in CLASSES if not re.search(rf"\b{name}\b", body)] == []

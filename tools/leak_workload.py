@@ -59,11 +59,15 @@ def expect(exception, call, *args, **kwargs):
     raise AssertionError(f"{call} did not raise {exception}")
 
 
+# A literal of each value type (tests/test_source.py holds it to the tests' table).
+LITERALS = (True, 1, 2.5, "x", Version("1.2-rc1"))
+
+
 def round_of_operations():
     a, b = Depends("a"), Depends("b")
     s1, s2 = SpecOption("p", "o"), SpecOption("p", "q")
     c = a == b
-    n = NumOf([a, b, 1, 2.5, "x", Version("1.2-rc1"), True, c])
+    n = NumOf([a, b, *LITERALS, c])
     value = Cmp(s1, 3, CmpType.Equal).rhs
     i = c.if_then(a)
     m = Maximize(n)
@@ -93,6 +97,7 @@ def round_of_operations():
     expect(TypeError, Depends, "a", name="b")
     expect(TypeError, Depends, nam="a")
     expect(TypeError, Cmp, a, b, 3)
+    expect(TypeError, Value, 1)  # made by the module alone
     expect(TypeError, Cmp, None, [], CmpType.Less)
     expect(TypeError, NumOf, "ab")
     expect(TypeError, NumOf, [a, None])
