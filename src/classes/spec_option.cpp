@@ -117,7 +117,7 @@ Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
         if (obj == nullptr) return Error::python_api_failed();
         return Ref::steal(obj);
     };
-    return std::visit(
+    return core::visit_every(
         core::Overloaded{
             [](bool truth) -> Result<Ref> { return Ref::borrow(truth ? Py_True : Py_False); },
             [&](std::int64_t integer) { return made(PyLong_FromLongLong(integer)); },

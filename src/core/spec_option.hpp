@@ -22,7 +22,7 @@ void append_float_text(std::string& out, double value);
 // version goes as views of itself, so that a caller may copy only part of it.
 template <class Piece>
 void lay_out_value_text(const SpecOptionValue& value, Piece&& piece) {
-    std::visit(Overloaded{
+    visit_every(Overloaded{
                    [&](bool truth) { piece(truth ? "true" : "false"); },
                    [&](std::int64_t integer) {
                        char buffer[24];

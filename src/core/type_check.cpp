@@ -33,7 +33,7 @@ std::optional<ValueType> value_type(const Node& node) noexcept {
         case Kind::NumOf: return ValueType::Int;
         case Kind::SpecOption: return ValueType::Unknown;
         case Kind::Value:
-            return std::visit(Overloaded{
+            return visit_every(Overloaded{
                                   [](bool) { return ValueType::Bool; },
                                   [](std::int64_t) { return ValueType::Int; },
                                   [](double) { return ValueType::Float; },
