@@ -356,7 +356,7 @@ def test_if_then_dropped_on_another_thread_is_reported(worker, unraisable):
     assert (kept.__traceback__ is None) == (sys.version_info < (3, 12))
     kept.__traceback__ = None  # from 3.12 on, it holds the frame and so `dropped`
     gc.collect()
-    assert unraisable == ([] if FREE_THREADED else [(RuntimeError, DROPPED)])
+    assert unraisable == [(RuntimeError, DROPPED)]
     with pytest.raises(AttributeError) as caught:
         Hook().a
     assert caught.value is kept and caught.traceback[-1].name == "__getattr__"
