@@ -1,8 +1,9 @@
 // The access state of every instance, and the scope that holds an entry into one.
 //
-// The state counts readers (n > 0), marks one writer (-1), or is free (0): an
-// overlap (Python code run while access is held that touches the same
-// instance, or another thread) is refused instead of corrupting the value.
+// The state counts readers or marks one writer: an overlap (Python code run
+// while access is held that touches the same instance) is refused instead of
+// corrupting the value. Without the interpreter lock, another thread's access
+// that runs no Python code is waited for instead.
 #pragma once
 
 #include <Python.h>
@@ -18,33 +19,48 @@ namespace trelk::binding {
 
 struct ClassDef;
 
-// Loads and stores with the interpreter lock, compare-and-exchange without
-// (docs/design.md, "Python code inside a call").
+// With the interpreter lock: loads and stores (docs/design.md, "Python code
+// inside a call"). Without it, compare-and-exchange on one word that also
+// tells which readers are held over Python code and how many writers wait
+// (docs/design.md, "Free-threaded interpreters").
 class AccessState {
 public:
 #ifdef Py_GIL_DISABLED
     bool try_read() noexcept {
-        std::int64_t seen = state_.load(std::memory_order_relaxed);
-        while (seen >= 0) {
-            if (state_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+        std::uint64_t seen = state_.load(std::memory_order_relaxed);
+        while ((seen & (written | writers_waiting)) == 0) {
+            if (state_.compare_exchange_weak(seen, seen + reader, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
                 return true;
             }
         }
         return false;
     }
-    void end_read() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+    void end_read(bool over_python) noexcept {
+        state_.fetch_sub(over_python ? reader + reader_over_python : reader, std::memory_order_release);
+    }
+    // A read already held goes on over Python code: a writer meeting it is
+    // refused at once, as with the lock, instead of waiting for that code.
+    void hold_over_python() noexcept { state_.fetch_add(reader_over_python, std::memory_order_relaxed); }
 
     bool try_write() noexcept {
-        std::int64_t free = 0;
-        return state_.compare_exchange_strong(free, -1, std::memory_order_acquire, std::memory_order_relaxed);
+        std::uint64_t free = 0;
+        return state_.compare_exchange_strong(free, written, std::memory_order_acquire, std::memory_order_relaxed);
     }
+    void end_write() noexcept { state_.fetch_sub(written, std::memory_order_release); }
 
-    bool written() const noexcept { return state_.load(std::memory_order_relaxed) < 0; }
-    // Whether the access asked would be granted now.
-    bool admits(bool writes) const noexcept {
-        std::int64_t seen = state_.load(std::memory_order_relaxed);
-        return writes ? seen == 0 : seen >= 0;
-    }
+    // The word, for the wait of access.cpp.
+    static constexpr std::uint64_t reader = 1;
+    static constexpr std::uint64_t readers = (std::uint64_t{1} << 24) - 1;
+    static constexpr std::uint64_t reader_over_python = std::uint64_t{1} << 24;
+    static constexpr std::uint64_t readers_over_python = ((std::uint64_t{1} << 48) - 1) & ~readers;
+    static constexpr std::uint64_t writer_waiting = std::uint64_t{1} << 48;
+    static constexpr std::uint64_t writers_waiting = ((std::uint64_t{1} << 62) - 1) & ~((std::uint64_t{1} << 48) - 1);
+    static constexpr std::uint64_t written = std::uint64_t{1} << 62;
+    std::atomic<std::uint64_t>& word() noexcept { return state_; }
+
+private:
+    std::atomic<std::uint64_t> state_{0};
 #else
     bool try_read() noexcept {
         std::int64_t seen = state_.load(std::memory_order_relaxed);
@@ -52,28 +68,26 @@ public:
         state_.store(seen + 1, std::memory_order_relaxed);
         return true;
     }
-    void end_read() noexcept { state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_release); }
+    void end_read(bool) noexcept { state_.store(state_.load(std::memory_order_relaxed) - 1, std::memory_order_release); }
 
     bool try_write() noexcept {
         if (state_.load(std::memory_order_relaxed) != 0) return false;
         state_.store(-1, std::memory_order_relaxed);
         return true;
     }
-#endif
     void end_write() noexcept { state_.store(0, std::memory_order_release); }
 
 private:
     std::atomic<std::int64_t> state_{0};
+#endif
 };
 
 #ifdef Py_GIL_DISABLED
-// The accesses that this thread holds, of any instance.
-inline thread_local std::uint64_t accesses_held_here = 0;
-
 // After `access` refused this thread: waits, stepped aside, until another
-// thread's access lets this one in, and takes it (true); false, with nothing
-// taken, where the locked build refuses too (docs/design.md, "Free-threaded interpreters").
-bool wait_for_access(AccessState& access, bool writes) noexcept;
+// thread's access lets this one in, and takes it (true). False, with nothing
+// taken, where the locked build refuses too, and where a signal handler that
+// the wait ran (only if `run_handlers`) raised, its exception then pending.
+bool wait_for_access(AccessState& access, bool writes, bool run_handlers) noexcept;
 
 // In a forked child, where the accesses of the parent's other threads stay
 // held: what would be waited for is refused, as with the lock.
@@ -92,11 +106,19 @@ struct Instance {
 //
 // Only the doors of class.hpp enter an instance, after the class and thread
 // checks; every slot goes through them.
+// Whether a wait for another thread's access (without the interpreter lock)
+// runs the signal handlers: only a door that raises what they raise does.
+enum class WhileWaiting : bool { quiet, run_signal_handlers };
+
 template <class Obj, bool Writes>
 class Entered {
 public:
     Entered() noexcept = default;
-    Entered(Entered&& other) noexcept : alive_(std::move(other.alive_)) {}
+    Entered(Entered&& other) noexcept : alive_(std::move(other.alive_)) {
+#ifdef Py_GIL_DISABLED
+        over_python_ = other.over_python_;
+#endif
+    }
     Entered& operator=(Entered&&) = delete;
     ~Entered() {
         if (!alive_) return;
@@ -105,11 +127,12 @@ public:
             access.end_write();
             write_access_held(-1);
         } else {
-            access.end_read();
-        }
 #ifdef Py_GIL_DISABLED
-        --accesses_held_here;
+            access.end_read(over_python_);
+#else
+            access.end_read(false);
 #endif
+        }
         // alive_ lets go last: that may free the instance.
     }
 
@@ -117,22 +140,36 @@ public:
     Obj* get() const noexcept { return reinterpret_cast<Obj*>(alive_.get()); }
     Obj* operator->() const noexcept { return get(); }
 
+    // Said of a read held while the caller runs Python code (converts an
+    // operand, makes a refusal's text): another thread that would wait for it
+    // could be what that code waits for, so it gets the locked build's answer
+    // at once instead. Nothing to do with the lock, which such code lets go of.
+    void hold_over_python_code() noexcept {
+        static_assert(!Writes, "no Python code runs while write access is held");
+#ifdef Py_GIL_DISABLED
+        if (!alive_ || over_python_) return;
+        get()->access.hold_over_python();
+        over_python_ = true;
+#endif
+    }
+
 private:
     template <class O, bool W>
-    friend Entered<O, W> enter_quietly(PyObject* obj, const ClassDef& def) noexcept;
+    friend Entered<O, W> enter_quietly(PyObject* obj, const ClassDef& def, WhileWaiting waiting) noexcept;
     template <class O, bool W, destructor Dealloc>
     friend Entered<O, W> enter_family_quietly(PyObject* obj) noexcept;
 
     // Enters `obj`, known to be an instance of its class and held by the
     // caller (without the lock, a thread may wait here, and other threads go
     // on meanwhile); empty when the access is refused.
-    static Entered try_enter(PyObject* obj) noexcept {
+    static Entered try_enter(PyObject* obj, [[maybe_unused]] WhileWaiting waiting) noexcept {
         assert(obj != nullptr);
         auto* instance = reinterpret_cast<Obj*>(obj);
         bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
 #ifdef Py_GIL_DISABLED
-        if (!granted) granted = wait_for_access(instance->access, Writes);
-        if (granted) ++accesses_held_here;
+        if (!granted) {
+            granted = wait_for_access(instance->access, Writes, waiting == WhileWaiting::run_signal_handlers);
+        }
 #endif
         if (!granted) return Entered();
         if constexpr (Writes) write_access_held(+1);
@@ -141,6 +178,9 @@ private:
 
     explicit Entered(PyObject* obj) noexcept : alive_(Ref::borrow(obj)) {}
     Ref alive_;
+#ifdef Py_GIL_DISABLED
+    bool over_python_ = false;
+#endif
 };
 
 template <class Obj>

@@ -155,6 +155,9 @@ Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_locati
 }
 
 Error entry_refusal(PyObject* obj, ClassDef& def, bool writes) {
+#ifdef Py_GIL_DISABLED
+    if (PyErr_Occurred()) return Error::pending();
+#endif
     PyTypeObject* cls = class_object(def);
     if (cls == nullptr) return Error::pending();
     if (!is_instance(obj, cls)) return type_mismatch(obj, def.name);

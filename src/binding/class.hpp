@@ -64,14 +64,17 @@ inline bool is_instance(PyObject* obj, PyTypeObject* cls) {
 // The quiet door, for a fast path with a full door behind it: the instance
 // entered when `obj` is exactly of the class (none admits subclasses), on the
 // thread it is bound to if any, and not held against the access asked; empty
-// otherwise. Runs no Python code and makes no error. Without the interpreter
-// lock, another thread's access is waited for (`wait_for_access`).
+// otherwise. Without the interpreter lock, another thread's access that runs
+// no Python code is waited for (`wait_for_access`). Runs no Python code and
+// makes no error, unless asked to run the signal handlers while it waits: it
+// is then empty with their exception pending, for `entry_refusal` to raise.
 template <class Obj, bool Writes>
-Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def) noexcept {
+Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def,
+                                   WhileWaiting waiting = WhileWaiting::quiet) noexcept {
     PyTypeObject* cls = def.created.load(std::memory_order_acquire);
     if (cls == nullptr || Py_TYPE(obj) != cls) return {};
     if (def.owner_of != nullptr && def.owner_of(obj) != core::current_thread_id()) return {};
-    return Entered<Obj, Writes>::try_enter(obj);
+    return Entered<Obj, Writes>::try_enter(obj, waiting);
 }
 
 // The same for a family of classes that share the instance layout Obj and the
@@ -80,7 +83,7 @@ Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def) noexcept 
 template <class Obj, bool Writes, destructor Dealloc>
 Entered<Obj, Writes> enter_family_quietly(PyObject* obj) noexcept {
     if (Py_TYPE(obj)->tp_dealloc != Dealloc) return {};
-    return Entered<Obj, Writes>::try_enter(obj);
+    return Entered<Obj, Writes>::try_enter(obj, WhileWaiting::quiet);
 }
 
 // The thread check of thread-bound classes: an internal failure on any thread
@@ -91,13 +94,14 @@ Status check_owner_thread(PyObject* obj, const ClassDef& def,
 // Why the door refused `obj`, the first check that fails: a type mismatch
 // naming the class, the thread check, then read access ("Already mutably
 // borrowed" while a writer holds it) or write access ("Already borrowed" while
-// anyone holds it).
+// anyone holds it). A signal handler's exception, raised while the door
+// waited, comes first.
 Error entry_refusal(PyObject* obj, ClassDef& def, bool writes);
 
 // The door into an instance, with the reason when it is refused.
 template <class Obj, bool Writes>
 Result<Entered<Obj, Writes>> enter(PyObject* obj, ClassDef& def) {
-    if (auto entered = enter_quietly<Obj, Writes>(obj, def)) return entered;
+    if (auto entered = enter_quietly<Obj, Writes>(obj, def, WhileWaiting::run_signal_handlers)) return entered;
     return entry_refusal(obj, def, Writes);
 }
 template <class Obj>

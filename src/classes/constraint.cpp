@@ -48,6 +48,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             Result<Reading<ConstraintObject>> reading =
                 enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
             if (!reading.ok()) return hand_over(reading.take_error());
+            reading.value().hold_over_python_code();  // the conversion of `then`
             Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
             if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
             return hand_over(constraint_to_python(branch_node(Kind::IfThen, reading.value()->node, then.take())));
@@ -134,8 +135,11 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
             // runs Python code that may drop every other reference to either.
             // Only the thread check can refuse it: the slot is its class's own, and
             // no instance is written while Python code runs.
-            Reading<ConstraintObject> receiver = enter_quietly<ConstraintObject, false>(self, def);
+            Reading<ConstraintObject> receiver =
+                enter_quietly<ConstraintObject, false>(self, def, WhileWaiting::run_signal_handlers);
             if (!receiver) return hand_over(entry_refusal(self, def, false));
+            // The operand's conversion, its release and a refusal's text.
+            receiver.hold_over_python_code();
             Ref operand_held = Ref::borrow(other);
             Result<NodeRef> operand = constraint_from_python(operand_held.get());
             if (!operand.ok()) {
