@@ -8,7 +8,10 @@ and for the plain classes in turn, so that the machine's drift cancels.
 Prints, as the median of the rounds, how much more work N threads do than
 one, for both, and the module's scaling over the plain classes' (the same
 round's): near 1 where the module shares nothing that the interpreter does
-not share too. With a GIL both scale near 1.
+not share too. With a GIL both scale near 1. Where the machine's cores are
+not all free the work done varies much from round to round; the processor
+time that a unit of work takes among N threads over one thread's, printed
+too, varies less: above 1 only by what the threads share.
 
     python3 bench/thread_scaling.py [--threads 2] [--rounds 9] [--at-least 0.95]
 """
@@ -118,12 +121,15 @@ plain_work = functools.partial(work, PLAIN)
 
 
 def seconds_taken(work, threads, iterations):
-    """The time that `threads` threads, started together, take to do `iterations` of `work` each."""
-    ready = threading.Barrier(threads + 1)
+    """The wall time that `threads` threads, started together, take to do
+    `iterations` of `work` each, and the processor time that they take in all."""
+    ready, processor = threading.Barrier(threads + 1), []
 
     def run():
         ready.wait()
+        started = time.thread_time()
         work(iterations)
+        processor.append(time.thread_time() - started)
 
     workers = [threading.Thread(target=run) for _ in range(threads)]
     for worker in workers:
@@ -132,11 +138,14 @@ def seconds_taken(work, threads, iterations):
     started = time.perf_counter()
     for worker in workers:
         worker.join()
-    return time.perf_counter() - started
+    return time.perf_counter() - started, sum(processor)
 
 
 def scaling(work, threads, iterations):
-    return threads * seconds_taken(work, 1, iterations) / seconds_taken(work, threads, iterations)
+    """How much more work `threads` threads do than one in the same time, and how
+    much more processor time each unit of work takes among them (1.0: nothing shared)."""
+    (wall_one, processor_one), (wall, processor) = (seconds_taken(work, n, iterations) for n in (1, threads))
+    return threads * wall_one / wall, processor / (threads * processor_one)
 
 
 def main():
@@ -147,19 +156,21 @@ def main():
                         help="exit 1 if the module's scaling over the plain classes' is below this")
     args = parser.parse_args()
     iterations = 1000
-    while seconds_taken(module_work, 1, iterations) < 0.2:  # long enough to time
+    while seconds_taken(module_work, 1, iterations)[0] < 0.2:  # long enough to time
         iterations *= 2
-    module, plain, relative = [], [], []
+    rounds = {"module": [], "plain": []}
     for _ in range(args.rounds):
-        module.append(scaling(module_work, args.threads, iterations))
-        plain.append(scaling(plain_work, args.threads, iterations))
-        relative.append(module[-1] / plain[-1])
+        for name, work in (("module", module_work), ("plain", plain_work)):
+            rounds[name].append(scaling(work, args.threads, iterations))
+    relative = [m[0] / p[0] for m, p in zip(rounds["module"], rounds["plain"])]
+    median = {name: [statistics.median(r[i] for r in taken) for i in (0, 1)] for name, taken in rounds.items()}
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     ratio = statistics.median(relative)
     print(f"{iterations} iterations a thread, {sys.version.split()[0]}, GIL {'on' if gil else 'off'}: "
-          f"{args.threads} threads do {statistics.median(module):.2f}x the work of one with the module, "
-          f"{statistics.median(plain):.2f}x with plain classes: {ratio:.2f} of their scaling "
-          f"(rounds: {', '.join(f'{r:.2f}' for r in sorted(relative))})")
+          f"{args.threads} threads do {median['module'][0]:.2f}x the work of one with the module, "
+          f"{median['plain'][0]:.2f}x with plain classes: {ratio:.2f} of their scaling "
+          f"(rounds: {', '.join(f'{r:.2f}' for r in sorted(relative))}); processor time per unit of work "
+          f"among them: {median['module'][1]:.2f}x with the module, {median['plain'][1]:.2f}x with plain classes")
     if ratio < args.at_least:
         sys.exit(f"the module scales at {ratio:.2f} of the plain classes, below {args.at_least}")
 

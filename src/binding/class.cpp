@@ -1,6 +1,8 @@
 // Class objects made from their definitions, the instance pool, and the door's refusals.
 #include "binding/class.hpp"
 
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +57,29 @@ PyObject* pooled_alloc(PyTypeObject* cls, Py_ssize_t) noexcept {
 void pooled_free(void* block) noexcept {
     instance_pool.release(block, static_cast<std::size_t>(Py_TYPE(static_cast<PyObject*>(block))->tp_basicsize));
 }
+
+#ifdef Py_GIL_DISABLED
+// Without the lock, every thread that looks up a class, or a method or member
+// in its dict, takes a reference to it: a write to its first cache line,
+// which the threads would take from each other at every call, and where the
+// class keeps what allocation reads (its size). As the interpreter does with
+// the classes and functions of Python code once a second thread starts
+// (3.13), what is made here is made immortal: it is kept while the
+// interpreter lives anyway. Only an object of this thread's can be, and one
+// that another thread may already use is left as it is.
+void make_immortal(PyObject* obj) noexcept {
+    if (_Py_IsImmortal(obj) || !_Py_IsOwnedByCurrentThread(obj)) return;
+    // A count past the thread's own count makes the object immortal.
+    Py_SET_REFCNT(obj, static_cast<Py_ssize_t>(std::numeric_limits<std::uint32_t>::max()) + 1);
+}
+
+// The class and what its dict holds, before any other thread can see them.
+void make_class_immortal(PyTypeObject* cls) noexcept {
+    make_immortal(reinterpret_cast<PyObject*>(cls));
+    PyObject* value = nullptr;
+    for (Py_ssize_t position = 0; PyDict_Next(cls->tp_dict, &position, nullptr, &value);) make_immortal(value);
+}
+#endif
 
 Ref create_class(ClassDef& def) {
     // The class's own slots, then the allocation pair that every class shares.
@@ -123,6 +148,9 @@ PyTypeObject* create_class_object(ClassDef& def) {
     PublicationLock publishing;
     if (PyTypeObject* first = def.created.load(std::memory_order_relaxed)) return first;
     auto* made = reinterpret_cast<PyTypeObject*>(cls.release());  // kept while the interpreter lives
+#ifdef Py_GIL_DISABLED
+    make_class_immortal(made);
+#endif
     def.attributes_kept = attributes.release();
     def.created_before = std::exchange(last_created, &def);
     def.created.store(made, std::memory_order_release);

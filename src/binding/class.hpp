@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -75,6 +76,18 @@ Entered<Obj, Writes> enter_quietly(PyObject* obj, const ClassDef& def,
     if (cls == nullptr || Py_TYPE(obj) != cls) return {};
     if (def.owner_of != nullptr && def.owner_of(obj) != core::current_thread_id()) return {};
     return Entered<Obj, Writes>::try_enter(obj, waiting);
+}
+
+// An instance of a class that nothing ever writes (no setter), read in place
+// when `obj` is exactly of the class; null otherwise. No access is taken, and
+// no reference: the caller holds one and runs no Python code meanwhile. So
+// threads that read one object share no write to it.
+template <class Obj>
+const Obj* unwritten_instance(PyObject* obj, const ClassDef& def) noexcept {
+    assert(def.owner_of == nullptr);
+    PyTypeObject* cls = def.created.load(std::memory_order_acquire);
+    if (cls == nullptr || Py_TYPE(obj) != cls) return nullptr;
+    return reinterpret_cast<const Obj*>(obj);
 }
 
 // The same for a family of classes that share the instance layout Obj and the

@@ -20,11 +20,10 @@ struct CmpTypeObject : binding::Instance {
 };
 
 // Only CmpType objects are accepted: no integer, text or other object. A
-// CmpType is never written, so it can always be read: anything the door
-// refuses is another object.
+// CmpType is never written, so it can always be read.
 binding::Error cmp_type_refusal(PyObject* obj);
 inline binding::Result<CmpType> cmp_type_from_python(PyObject* obj) {
-    if (auto reading = binding::enter_quietly<CmpTypeObject, false>(obj, cmp_type_class)) return reading->member;
+    if (const auto* instance = binding::unwritten_instance<CmpTypeObject>(obj, cmp_type_class)) return instance->member;
     return cmp_type_refusal(obj);
 }
 // A new CmpType object, never the class attribute itself.

@@ -39,9 +39,9 @@ template <std::string (*form)(const Version&)>
 PyObject* version_form(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Reading<VersionObject> reading = enter_quietly<VersionObject, false>(self, version_class);
-            if (!reading) return hand_over(entry_refusal(self, version_class, false));
-            return hand_over(text_to_python(form(reading->value)));
+            const auto* version = unwritten_instance<VersionObject>(self, version_class);
+            if (version == nullptr) return hand_over(entry_refusal(self, version_class, false));
+            return hand_over(text_to_python(form(version->value)));
         });
 }
 
@@ -67,9 +67,9 @@ ClassDef version_class{
 };
 
 std::optional<Version> exact_version_copy(PyObject* obj) {
-    Reading<VersionObject> reading = enter_quietly<VersionObject, false>(obj, version_class);
-    if (!reading) return std::nullopt;
-    return reading->value;
+    const auto* version = unwritten_instance<VersionObject>(obj, version_class);
+    if (version == nullptr) return std::nullopt;
+    return version->value;
 }
 
 Result<Ref> version_to_python(Version version) {

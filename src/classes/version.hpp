@@ -15,8 +15,8 @@ using namespace core::version;
 
 extern binding::ClassDef version_class;
 
-// When `obj` is exactly a Version (none admits subclasses) that can be read
-// now, a copy of it (sharing its parts). No lookup, no Python code; empty for
+// When `obj` is exactly a Version (none admits subclasses; none is ever
+// written), a copy of it (sharing its parts). No lookup, no Python code; empty for
 // anything else.
 std::optional<Version> exact_version_copy(PyObject* obj);
 
