@@ -99,14 +99,19 @@ def documented(tree):
     """(qualified name, docstring or None) of the module and each public name it defines.
 
     Public: not starting with an underscore, and `__new__`, the constructor; a property's
-    setter is documented by its getter. A variable's docstring is the string after it."""
+    setter is documented by its getter, overloads by the first. A variable's docstring is
+    the string after it."""
     yield "", ast.get_docstring(tree)
 
     def walk(body, prefix):
+        overloaded = set()
         for i, node in enumerate(body):
             if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
-                setter = any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in getattr(node, "decorator_list", []))
-                if (not node.name.startswith("_") or node.name == "__new__") and not setter:
+                decorators = [ast.unparse(d) for d in getattr(node, "decorator_list", [])]
+                later = "overload" in decorators and node.name in overloaded
+                overloaded |= {node.name} if "overload" in decorators else set()
+                setter = any(d.endswith(".setter") for d in decorators)
+                if (not node.name.startswith("_") or node.name == "__new__") and not setter and not later:
                     yield prefix + node.name, ast.get_docstring(node)
                 if isinstance(node, ast.ClassDef):
                     yield from walk(node.body, f"{prefix}{node.name}.")

@@ -13,6 +13,9 @@ set -euo pipefail
 
 packages=()
 command -v python3.11-dbg >/dev/null && [ -d /usr/include/python3.11d ] || packages+=(python3.11-dbg python3.11-dev)
+# Debian's own python3 with what the README's commands need of it (a fresh copy
+# builds the module in a virtual environment there).
+dpkg -s python3-venv python3-dev >/dev/null 2>&1 || packages+=(python3-venv python3-dev)
 command -v clang++-14 >/dev/null || packages+=(clang-14)
 compgen -G '/usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a' >/dev/null || packages+=(libclang-rt-14-dev)
 command -v debootstrap >/dev/null || packages+=(debootstrap)

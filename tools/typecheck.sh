@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Type checks against the installed module and its stubs (trelk-stubs):
 #   1. stubtest compares the stubs with the extension module at run time;
-#   2. mypy --strict checks tools/typecheck_usage.py, which pins what the stubs
-#      give and refuse;
-#   3. mypy --strict checks the example programs.
+#   2. mypy --strict and pyright (strict, tools/pyrightconfig.json) check
+#      tools/typecheck_usage.py, which pins what the stubs give and refuse, and
+#      typed code as a user writes it;
+#   3. both check the example programs.
 # Run from anywhere after `python3 -m pip install .`; installs mypy with pip
-# (1.16 or later, for properties whose setter takes a wider type).
+# (1.16 or later, for properties whose setter takes a wider type) and pyright,
+# pinned, with the Node.js runtime that it runs on (its extra "nodejs", from PyPI).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 
-"$python" -m pip install --quiet --only-binary=:all: 'mypy>=1.16'
+"$python" -m pip install --quiet --only-binary=:all: 'mypy>=1.16' 'pyright[nodejs]==1.1.414'
 
 # The stubs are checked as installed; refuse to run on a stale installation.
 installed=$("$python" - <<'PY' 2>/dev/null || true
@@ -38,8 +40,11 @@ cd "$scratch"
 echo "== stubtest"
 "$python" -m mypy.stubtest trelk --mypy-config-file "$root/tools/mypy.ini" --allowlist "$root/tools/stubtest-allowlist.txt"
 
-echo "== mypy --strict tools/typecheck_usage.py"
-"$python" -m mypy --config-file "$root/tools/mypy.ini" --strict --cache-dir .mypy_cache "$root/tools/typecheck_usage.py"
+echo "== mypy --strict tools/typecheck_usage.py examples/"
+"$python" -m mypy --config-file "$root/tools/mypy.ini" --strict --cache-dir .mypy_cache "$root/tools/typecheck_usage.py" "$root/examples"
 
-echo "== mypy --strict examples/"
-"$python" -m mypy --config-file "$root/tools/mypy.ini" --strict --cache-dir .mypy_cache "$root/examples"
+echo "== pyright tools/typecheck_usage.py examples/"
+# Without the check for a newer release, which would ask PyPI.
+PYRIGHT_PYTHON_IGNORE_WARNINGS=1 "$python" -m pyright --project "$root/tools/pyrightconfig.json" \
+    --pythonpath "$("$python" -c 'import sys; print(sys.executable)')" \
+    "$root/tools/typecheck_usage.py" "$root/examples"

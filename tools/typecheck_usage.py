@@ -1,12 +1,15 @@
-"""Usage checked by `mypy --strict` against the installed stubs (tools/typecheck.sh).
+"""Usage checked by `mypy --strict` and pyright (strict) against the installed stubs
+(tools/typecheck.sh).
 
 Each assert_type pins the type that the stubs give an expression; each
-`type: ignore[code]` marks a call that must be refused (with warn_unused_ignores,
-which --strict turns on, an ignore that is not needed fails the check). The
-functions are only type-checked, never called.
+`type: ignore[code]` marks a call that must be refused (mypy's code; with
+warn_unused_ignores, which --strict turns on, and pyright's
+reportUnnecessaryTypeIgnoreComment, an ignore that is not needed fails either
+check). The functions are only type-checked, never called.
 """
 
 from decimal import Decimal
+from types import MappingProxyType
 from typing import TYPE_CHECKING, assert_type
 
 import trelk
@@ -88,13 +91,33 @@ def outlines() -> None:
     PackageOutline(name="p", constraints=None, set_options=None, set_defaults=None)
 
 
+def typed_user_code() -> None:
+    # Variables as a user's code declares them: dict is invariant in its values, and
+    # each of these must still be taken where the module takes it.
+    options: dict[str, bool] = {"http2": True}
+    defaults: dict[str, int | None] = {"jobs": None}
+    settings: dict[str, str | Version | Decimal] = {"arch": "amd64"}
+    deps: list[Depends] = [Depends("a"), Depends("b")]
+    pair: tuple[Depends, Cmp] = (Depends("c"), Depends("d") == True)  # noqa: E712
+    PackageOutline("p", deps, options, defaults)
+    PackageOutline("p", pair, settings, {"ca": None, "jobs": 2})
+    PackageOutline("p", [*deps, NumOf(deps) >= 1], {"debug": True, "version": Version("1")}, defaults)
+    PackageOutline("p", set_defaults=defaults)
+    count = NumOf(deps)
+    count.of = pair
+    assert_type(count.of, list[Constraint])
+
+
 def refused() -> None:
     Depends(5)  # type: ignore[arg-type]
     SpecOption("p")  # type: ignore[call-arg]
     Cmp(Depends("a"), Depends("b"), 3)  # type: ignore[arg-type]
     CmpType.Less.op  # type: ignore[attr-defined]
-    PackageOutline("p", foo=1)  # type: ignore[arg-type]
+    PackageOutline("p", foo=1)  # type: ignore[call-overload]
     PackageOutline("p", set_options={"o": None})  # type: ignore[dict-item]
+    anything: dict[str, object] = {"o": 1}
+    PackageOutline("p", set_options=anything)  # type: ignore[arg-type]
+    PackageOutline("p", set_options=MappingProxyType({"o": 1}))  # type: ignore[call-overload]
     Depends("a").on = 7  # type: ignore[assignment]
     Depends("a").x = 1  # type: ignore[attr-defined]
     NumOf([None])  # type: ignore[list-item]

@@ -294,11 +294,13 @@ class IfThen:
     Text form: `If( cond ) Then [ then ]`.
 
     Examples:
-        >>> rule = IfThen(Depends("curl"), Depends("libssl"))
+        >>> rule = IfThen(Depends("curl"), Depends("libssl3"))
+        >>> rule.cond.on, rule.then.on
+        ('curl', 'libssl3')
         >>> rule == True
         Traceback (most recent call last):
           ...
-        NotImplementedError: Cannot compare type None from constraint If( Depends( curl ) ) Then [ Depends( libssl ) ] with type Some(Bool) from constraint true using operator '=='
+        NotImplementedError: Cannot compare type None from constraint If( Depends( curl ) ) Then [ Depends( libssl3 ) ] with type Some(Bool) from constraint true using operator '=='
     """
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
@@ -315,8 +317,9 @@ class IfThen:
                 `cond` is converted before `then`).
 
         Examples:
-            >>> IfThen(Depends("curl"), 1).then.value
-            1
+            >>> rule = IfThen(SpecOption("curl", "http2") == SpecOption("nghttp2", "enabled"), Depends("nghttp2"))
+            >>> rule.then.on
+            'nghttp2'
         """
     @property
     def cond(self) -> Constraint:
@@ -327,7 +330,7 @@ class IfThen:
                 `argument 'cond': cannot convert '<class 'NoneType'>' to Constraint`.
 
         Examples:
-            >>> IfThen(Depends("curl"), 1).cond.on
+            >>> IfThen(Depends("curl"), Depends("libssl3")).cond.on
             'curl'
         """
     @cond.setter
@@ -341,10 +344,10 @@ class IfThen:
                 `argument 'then': cannot convert '<class 'NoneType'>' to Constraint`.
 
         Examples:
-            >>> rule = IfThen(Depends("curl"), 1)
-            >>> rule.then = "x"
-            >>> rule.then.value
-            'x'
+            >>> rule = IfThen(Depends("curl"), Depends("libssl3"))
+            >>> rule.then = Depends("libgnutls30")
+            >>> rule.then.on
+            'libgnutls30'
         """
     @then.setter
     def then(self, value: ConstraintLike, /) -> None: ...
@@ -384,8 +387,9 @@ class Maximize:
                 `argument 'item': cannot convert '<class 'NoneType'>' to Constraint`.
 
         Examples:
-            >>> Maximize(NumOf([])).item.of
-            []
+            >>> goal = Maximize(NumOf([Depends("gnutls"), Depends("openssl")]))
+            >>> [d.on for d in goal.item.of]
+            ['gnutls', 'openssl']
         """
     @property
     def item(self) -> Constraint:
@@ -396,8 +400,10 @@ class Maximize:
                 `argument 'item': cannot convert '<class 'NoneType'>' to Constraint`.
 
         Examples:
-            >>> Maximize(3).item.value
-            3
+            >>> goal = Maximize(SpecOption("curl", "speed"))
+            >>> goal.item = SpecOption("curl", "throughput")
+            >>> goal.item.option_name
+            'throughput'
         """
     @item.setter
     def item(self, value: ConstraintLike, /) -> None: ...
@@ -448,8 +454,10 @@ class Minimize:
                 `argument 'item': cannot convert '<class 'NoneType'>' to Constraint`.
 
         Examples:
-            >>> Minimize(2.5).item.value
-            2.5
+            >>> goal = Minimize(SpecOption("curl", "size"))
+            >>> goal.item = NumOf([Depends("gnutls"), Depends("openssl")])
+            >>> len(goal.item.of)
+            2
         """
     @item.setter
     def item(self, value: ConstraintLike, /) -> None: ...
@@ -496,8 +504,9 @@ class NumOf:
                 (`argument 'of': cannot convert '<class 'NoneType'>' to Constraint`).
 
         Examples:
-            >>> [v.value for v in NumOf(b"ab").of]
-            [97, 98]
+            >>> count = NumOf((Depends("gnutls"), Depends("openssl")))  # a tuple, or any sequence
+            >>> [d.on for d in count.of]
+            ['gnutls', 'openssl']
         """
     @property
     def of(self) -> list[Constraint]:
@@ -615,10 +624,13 @@ class Value:
         TypeError: On calling the class: `cannot create 'builtins.Value' instances`.
 
     Examples:
-        >>> v = Cmp(Depends("a"), 2**63, CmpType.Equal).rhs
-        >>> v.value
+        >>> v = (NumOf([Depends("gnutls"), Depends("openssl")]) >= 1).rhs
+        >>> type(v).__name__, v.value
+        ('Value', 1)
+        >>> big = Cmp(Depends("a"), 2**63, CmpType.Equal).rhs
+        >>> big.value
         9.223372036854776e+18
-        >>> v == 1
+        >>> big == 1
         Traceback (most recent call last):
           ...
         NotImplementedError: Cannot compare type Some(Float) from constraint 9223372036854776000 with type Some(Int) from constraint 1 using operator '=='

@@ -1,11 +1,20 @@
 """The description of one package."""
 
 from collections.abc import Sequence
-from typing import Never, Self, final
+from typing import Never, Self, TypeVar, final, overload
 
-from trelk.package.constraint import ConstraintLike, OptionValue
+from trelk.package.constraint import ConstraintLike, OptionValueLike
 
 __all__ = ["PackageOutline"]
+
+# The constructor takes a dict (dict is invariant in its values) whose values are
+# any of the accepted types, as a dict display or a variable gives it: a
+# dict[str, bool] as it is, a dict[str, object] not. A type checker infers a
+# mixed display ({"a": True, "v": Version("1")}) against the first overload, and
+# a variable against a type variable bound to the accepted types; the four
+# overloads cover both kinds for each of the two dicts.
+_Option = TypeVar("_Option", bound=OptionValueLike)
+_Default = TypeVar("_Default", bound=OptionValueLike | None)
 
 @final
 class PackageOutline:
@@ -30,12 +39,13 @@ class PackageOutline:
         (True, True)
     """
 
+    @overload
     def __new__(
         cls,
         name: str,
         constraints: Sequence[ConstraintLike] | None = None,
-        set_options: dict[str, OptionValue] | None = None,
-        set_defaults: dict[str, OptionValue | None] | None = None,
+        set_options: dict[str, OptionValueLike] | None = None,
+        set_defaults: dict[str, OptionValueLike | None] | None = None,
         **kwargs: Never,
     ) -> Self:
         """Describe a package, converting and checking every input.
@@ -43,9 +53,11 @@ class PackageOutline:
         Args:
             name: The package's name (any text, the empty one included).
             constraints: Any sequence but a `str`, of constraints or plain values.
-            set_options: Option names mapped to values (`bool`, `int`, `float`,
-                `str`, `Version`, or objects with `__index__` or `__float__`);
-                `None` is refused here.
+            set_options: A `dict` (an instance of a subclass too, but no other
+                mapping) from option names to values: `bool`, `int`, `float`,
+                `str`, `Version`, or objects with `__index__` or `__float__`;
+                `None` is refused here. A variable may declare any of these as
+                its value type (`dict[str, bool]`, `dict[str, int | str]`).
             set_defaults: As `set_options`, where `None` means "no value".
             **kwargs: Refused, every one of them.
 
@@ -67,3 +79,30 @@ class PackageOutline:
               ...
             ValueError: PyPackageOutline unexpected keyword argument 'foo'
         """
+    @overload
+    def __new__(
+        cls,
+        name: str,
+        constraints: Sequence[ConstraintLike] | None = None,
+        set_options: dict[str, _Option] | None = None,
+        set_defaults: dict[str, OptionValueLike | None] | None = None,
+        **kwargs: Never,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        name: str,
+        constraints: Sequence[ConstraintLike] | None = None,
+        set_options: dict[str, OptionValueLike] | None = None,
+        set_defaults: dict[str, _Default] | None = None,
+        **kwargs: Never,
+    ) -> Self: ...
+    @overload
+    def __new__(
+        cls,
+        name: str,
+        constraints: Sequence[ConstraintLike] | None = None,
+        set_options: dict[str, _Option] | None = None,
+        set_defaults: dict[str, _Default] | None = None,
+        **kwargs: Never,
+    ) -> Self: ...
