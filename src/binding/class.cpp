@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "binding/python_compat.hpp"
 #include "core/memory_pool.hpp"
 
 #include "core/thread_id.hpp"
@@ -58,14 +59,14 @@ void pooled_free(void* block) noexcept {
     instance_pool.release(block, static_cast<std::size_t>(Py_TYPE(static_cast<PyObject*>(block))->tp_basicsize));
 }
 
-#ifdef Py_GIL_DISABLED
+#ifdef TRELK_IMMORTAL_CLASSES
 // Without the lock, every thread that looks up a class, or a method or member
 // in its dict, takes a reference to it: a write to its first cache line,
 // which the threads would take from each other at every call, and where the
 // class keeps what allocation reads (its size). As the interpreter does with
-// the classes and functions of Python code once a second thread starts
-// (3.13), what is made here is made immortal: it is kept while the
-// interpreter lives anyway. Only an object of this thread's can be, and one
+// the classes and functions of Python code once a second thread starts, what
+// is made here is made immortal: it is kept while the interpreter lives
+// anyway. Only an object of this thread's can be, and one
 // that another thread may already use is left as it is.
 void make_immortal(PyObject* obj) noexcept {
     if (_Py_IsImmortal(obj) || !_Py_IsOwnedByCurrentThread(obj)) return;
@@ -148,7 +149,7 @@ PyTypeObject* create_class_object(ClassDef& def) {
     PublicationLock publishing;
     if (PyTypeObject* first = def.created.load(std::memory_order_relaxed)) return first;
     auto* made = reinterpret_cast<PyTypeObject*>(cls.release());  // kept while the interpreter lives
-#ifdef Py_GIL_DISABLED
+#ifdef TRELK_IMMORTAL_CLASSES
     make_class_immortal(made);
 #endif
     def.attributes_kept = attributes.release();

@@ -44,6 +44,13 @@ using InsideModule = platform::KeptFromUnwinding;
 struct InsideModule {};
 #endif
 
+// Without the lock, 3.13 makes the classes and functions of Python code
+// immortal once a second thread starts, and the module makes its classes so
+// too (binding/class.cpp). 3.14 does not, and is left to count as it does.
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#define TRELK_IMMORTAL_CLASSES 1
+#endif
+
 // The pending exception as one object, taken to be dropped: on 3.11 its
 // __traceback__ stays as it was, as when C code clears an exception, rather
 // than keep the frames of a hook in an exception that a caller may hold.
