@@ -90,7 +90,7 @@ Ref create_class(ClassDef& def) {
     slots.push_back({Py_tp_free, reinterpret_cast<void*>(pooled_free)});
     slots.push_back({0, nullptr});
     PyType_Spec spec{
-        def.type_name,
+        def.type_name.c_str(),
         def.basicsize,
         0,
         static_cast<unsigned int>(Py_TPFLAGS_DEFAULT |

@@ -22,8 +22,9 @@ namespace trelk::binding {
 // for all: base `object`, no subclassing, no instance dictionary, no weak
 // references, no part in garbage collection.
 struct ClassDef {
-    const char* name;        // the class name; the type name is "builtins.<name>"
-    const char* type_name;   // "builtins.<name>"
+    const char* name;
+    // Kept with the class for as long as the program runs: 3.11's class object points into it.
+    std::string type_name = std::string("builtins.") + name;
     int basicsize;
     bool instantiable;       // false: Py_TPFLAGS_DISALLOW_INSTANTIATION
     PyType_Slot* slots;

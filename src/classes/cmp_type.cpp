@@ -56,7 +56,6 @@ PyType_Slot cmp_type_slots[] = {
 
 ClassDef cmp_type_class{
     .name = "CmpType",
-    .type_name = "builtins.CmpType",
     .basicsize = sizeof(CmpTypeObject),
     .instantiable = false,
     .slots = cmp_type_slots,

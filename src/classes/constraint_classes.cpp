@@ -36,15 +36,13 @@ constexpr const char* parameter_of(const Field& field) {
     return field.parameter != nullptr ? field.parameter : field.property;
 }
 
-// Whether instances may be used on any thread, or only on the one that made them.
-enum class Threads : std::uint8_t { Any, Owner };
-
 struct ClassTable {
     Kind kind;  // the key: row i is kind i
     const char* name;
     std::array<Field, 3> fields;
     bool constructible = true;  // with the constructor's signature as the class's doc
-    Threads threads = Threads::Any;
+    // Only for a class whose instances are bound to the thread that made them: its name in a thread check.
+    const char* unsendable_name = nullptr;
     std::span<const PyMethodDef> methods = {};  // beside the comparison methods
 };
 
@@ -52,9 +50,9 @@ using enum FieldType;
 
 // Everything that differs between the constraint classes, one row per kind.
 constexpr ClassTable class_table[] = {
-    {Kind::Cmp, "Cmp", {{{"lhs", Constraint}, {"rhs", Constraint}, {"op", Op}}}, true, Threads::Any, cmp_methods},
+    {Kind::Cmp, "Cmp", {{{"lhs", Constraint}, {"rhs", Constraint}, {"op", Op}}}, true, nullptr, cmp_methods},
     {Kind::Depends, "Depends", {{{"on", Text, "name"}}}},
-    {Kind::IfThen, "IfThen", {{{"cond", Constraint}, {"then", Constraint}}}, true, Threads::Owner},
+    {Kind::IfThen, "IfThen", {{{"cond", Constraint}, {"then", Constraint}}}, true, "trelk::package::constraint::if_then::IfThen"},
     {Kind::Maximize, "Maximize", {{{"item", Constraint}}}},
     {Kind::Minimize, "Minimize", {{{"item", Constraint}}}},
     {Kind::NumOf, "NumOf", {{{"of", ConstraintList}}}},
@@ -164,7 +162,7 @@ using CodecOf = FieldCodec<field_of<K, F>.type>;
 template <Kind K>
 using FieldIndices = std::make_index_sequence<field_count(table_of<K>)>;
 template <Kind K>
-constexpr bool bound_to_thread = table_of<K>.threads == Threads::Owner;
+constexpr bool bound_to_thread = table_of<K>.unsendable_name != nullptr;
 template <Kind K>
 using ObjectOf = std::conditional_t<bound_to_thread<K>, ThreadBoundObject, ConstraintObject>;
 
@@ -183,11 +181,6 @@ constexpr auto composed = [] {
     return text;
 }();
 
-template <Kind K>
-struct TypeName {
-    constexpr void operator()(auto put) const { put("builtins."); put(table_of<K>.name); }
-};
-
 // The constructor's signature, which the interpreter reads from the doc.
 template <Kind K>
 struct Doc {
@@ -199,24 +192,6 @@ struct Doc {
             put(parameter_of(table_of<K>.fields[i]));
         }
         put(")\n--\n\n");
-    }
-};
-
-// How a thread check names a class bound to its thread: a path ending in a
-// module named after the class in snake case.
-template <Kind K>
-struct UnsendableName {
-    constexpr void operator()(auto put) const {
-        const std::string_view name = table_of<K>.name;
-        put("trelk::package::constraint::");
-        for (const char& c : name) {
-            const bool upper = c >= 'A' && c <= 'Z';
-            if (upper && &c != name.data()) put("_");
-            const char lower = upper ? static_cast<char>(c - 'A' + 'a') : c;
-            put({&lower, 1});
-        }
-        put("::");
-        put(name);
     }
 };
 
@@ -408,12 +383,11 @@ ConstraintClass& class_def() {
     static ConstraintClass def{
         {
             .name = table_of<K>.name,
-            .type_name = composed<TypeName<K>>.data(),
             .basicsize = sizeof(ObjectOf<K>),
             .instantiable = table_of<K>.constructible,
             .slots = slots.data(),
             .owner_of = bound_to_thread<K> ? owner_of_bound : nullptr,
-            .unsendable_name = bound_to_thread<K> ? composed<UnsendableName<K>>.data() : nullptr,
+            .unsendable_name = table_of<K>.unsendable_name,
             .vectorcall = table_of<K>.constructible ? constructor_vectorcall<ConstraintConstructor<K>> : nullptr,
         },
         new_object_of<K>,

@@ -246,7 +246,6 @@ PyType_Slot package_outline_slots[] = {
 
 ClassDef package_outline_class{
     .name = "PackageOutline",
-    .type_name = "builtins.PackageOutline",
     .basicsize = sizeof(PackageOutlineObject),
     .instantiable = true,
     .slots = package_outline_slots,

@@ -59,7 +59,6 @@ PyType_Slot version_slots[] = {
 
 ClassDef version_class{
     .name = "Version",
-    .type_name = "builtins.Version",
     .basicsize = sizeof(VersionObject),
     .instantiable = true,
     .slots = version_slots,
