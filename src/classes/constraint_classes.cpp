@@ -82,13 +82,8 @@ constexpr bool fields_fit_shape(const ClassTable& row) {
     }
     platform::unreachable();
 }
-static_assert(std::size(class_table) == kind_count, "class_table: one row per Kind");
-static_assert([] {
-    for (std::size_t i = 0; i < std::size(class_table); ++i) {
-        if (class_table[i].kind != static_cast<Kind>(i)) return false;
-    }
-    return true;
-}(), "class_table: row i is the row of Kind i");
+static_assert(core::one_row_per_key(class_table, &ClassTable::kind, kind_count),
+              "class_table: one row per Kind, row i the row of Kind i");
 static_assert(std::ranges::all_of(class_table, fields_fit_shape),
               "class_table: a row's fields are those of its kind's node shape (shape_of), in that order");
 static_assert(std::tuple_size_v<decltype(ClassTable::fields)> <= max_parameters,

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/keyed_table.hpp"
 #include "core/memory_pool.hpp"
 #include "core/spec_option.hpp"
 #include "core/text_cut.hpp"
@@ -59,13 +60,8 @@ inline constexpr CmpTypeRow cmp_type_rows[] = {
     {CmpType::GreaterOrEqual, ">=", "GreaterOrEqual"},
     {CmpType::Greater, ">", "Greater"},
 };
-static_assert(std::size(cmp_type_rows) == cmp_type_count, "cmp_type_rows: one row per CmpType");
-static_assert([] {
-    for (std::size_t i = 0; i < std::size(cmp_type_rows); ++i) {
-        if (cmp_type_rows[i].op != static_cast<CmpType>(i)) return false;
-    }
-    return true;
-}(), "cmp_type_rows: row i is the row of CmpType i");
+static_assert(one_row_per_key(cmp_type_rows, &CmpTypeRow::op, cmp_type_count),
+              "cmp_type_rows: one row per CmpType, row i the row of CmpType i");
 constexpr const char* cmp_type_text(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].text; }
 constexpr const char* cmp_type_name(CmpType op) { return cmp_type_rows[static_cast<std::size_t>(op)].name; }
 
