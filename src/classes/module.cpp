@@ -254,48 +254,41 @@ PyObject* init_module() {
     return root.release();
 }
 
+// A written line answers None; a signal handler that raised, its exception; one that
+// writes while its thread's write is under way is refused, as print() would.
+PyObject* written_or_raised(core::tracing::Outcome outcome, const char* call, auto failure) {
+    switch (outcome.kind) {
+        case core::tracing::Outcome::Done: Py_RETURN_NONE;
+        case core::tracing::Outcome::Interrupted: return nullptr;
+        case core::tracing::Outcome::Reentered:
+            raise_error(Error::runtime(std::string("reentrant call: ") + call + "() while this thread writes to stdout"));
+            return nullptr;
+        case core::tracing::Outcome::AlreadyInstalled:
+        case core::tracing::Outcome::Failed: raise_error(Error::internal(failure())); return nullptr;
+    }
+    platform::unreachable();
+}
+
 PyObject* init_tracing(PyObject*, PyObject*) noexcept {
-    return guarded(
-        []() -> PyObject* {
-            bool styled = !core::tracing::no_color_requested(std::getenv("NO_COLOR"));
-            switch (core::tracing::install_writer(styled, interpreter_wait_policy, core::tracing::Level::Warn, "trelk",
-                                            "tracing activated")
-                        .kind) {
-                case core::tracing::Outcome::Done: Py_RETURN_NONE;
-                case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
-                case core::tracing::Outcome::Reentered:
-                    raise_error(Error::runtime("reentrant call: init_tracing() while this thread writes to stdout"));
-                    return nullptr;
-                case core::tracing::Outcome::AlreadyInstalled:
-                case core::tracing::Outcome::Failed:
-                    raise_error(Error::internal(
-                        "Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
-                        "dispatcher has already been set\")"));
-                    return nullptr;
-            }
-            platform::unreachable();
-        });
+    return guarded([]() -> PyObject* {
+        bool styled = !core::tracing::no_color_requested(std::getenv("NO_COLOR"));
+        return written_or_raised(
+            core::tracing::install_writer(styled, interpreter_wait_policy, core::tracing::Level::Warn, "trelk",
+                                          "tracing activated"),
+            "init_tracing", [] {
+                return std::string("Failed to set subscriber: SetGlobalDefaultError(\"a global default trace "
+                                   "dispatcher has already been set\")");
+            });
+    });
 }
 
 PyObject* main_entry(PyObject*, PyObject*) noexcept {
-    return guarded(
-        []() -> PyObject* {
-            core::tracing::Outcome written = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
-            switch (written.kind) {
-                case core::tracing::Outcome::Done: Py_RETURN_NONE;
-                case core::tracing::Outcome::Interrupted: return nullptr;  // a signal handler raised
-                case core::tracing::Outcome::Reentered:
-                    // A signal handler of a write that this thread has under way: as print() would.
-                    raise_error(Error::runtime("reentrant call: main_entry() while this thread writes to stdout"));
-                    return nullptr;
-                case core::tracing::Outcome::AlreadyInstalled:
-                case core::tracing::Outcome::Failed:
-                    raise_error(Error::internal(std::string("failed printing to stdout: ") +
-                                                std::strerror(written.error)));
-                    return nullptr;
-            }
-            platform::unreachable();
+    return guarded([]() -> PyObject* {
+        core::tracing::Outcome written = core::tracing::write_standard_output("trelk entrypoint\n", interpreter_wait_policy);
+        return written_or_raised(written, "main_entry", [&written] {
+            return std::string("failed printing to stdout: ") + std::strerror(written.error);
         });
+    });
 }
 
 }  // namespace
