@@ -55,30 +55,38 @@ NodeRef* let_go_until_dead(Node* node, Node*& dead) noexcept {
             }
             return nullptr;
         }
-        case NodeShape::OneText:
-        case NodeShape::TwoTexts:
-        case NodeShape::Literal: return nullptr;
+        case NodeShape::OneText: case NodeShape::TwoTexts: case NodeShape::Literal: return nullptr;
     }
     platform::unreachable();
 }
 
 // Whether the slot answered last is the node's first, so that it waits for nothing.
 bool at_first_slot(const Node* node) noexcept {
-    return shape_of(node->kind) == NodeShape::ChildList ? static_cast<const ListNode*>(node)->items.size() == 1
-                                                         : node->refs == 1;
+    switch (shape_of(node->kind)) {
+        case NodeShape::ChildList: return static_cast<const ListNode*>(node)->items.size() == 1;
+        case NodeShape::OneChild: case NodeShape::TwoChildren: return node->refs == 1;
+        case NodeShape::OneText: case NodeShape::TwoTexts: case NodeShape::Literal: break;  // no slots
+    }
+    platform::unreachable();
 }
 
 // Empties the slot answered last, of a node that waited on it, and answers
 // what the slot held meanwhile.
 Node* take_answered_slot(Node* node) noexcept {
-    if (shape_of(node->kind) == NodeShape::ChildList) {
-        std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
-        Node* held = slots.back().detach();
-        slots.pop_back();
-        return held;
+    switch (shape_of(node->kind)) {
+        case NodeShape::ChildList: {
+            std::vector<NodeRef>& slots = static_cast<ListNode*>(node)->items;
+            Node* held = slots.back().detach();
+            slots.pop_back();
+            return held;
+        }
+        case NodeShape::TwoChildren:  // it waits on its second slot only
+            node->refs = 1;
+            return static_cast<BranchNode<2>*>(node)->children[1].detach();
+        case NodeShape::OneChild:  // answered at its first slot, it waited for nothing
+        case NodeShape::OneText: case NodeShape::TwoTexts: case NodeShape::Literal: break;
     }
-    node->refs = 1;  // only a two-slot node waits, on its second slot
-    return static_cast<BranchNode<2>*>(node)->children[1].detach();
+    platform::unreachable();
 }
 
 }  // namespace

@@ -205,29 +205,30 @@ inline std::size_t child_count(const Node& node) noexcept {
     switch (shape_of(node.kind)) {
         case NodeShape::TwoChildren: return 2;
         case NodeShape::OneChild: return 1;
-        case NodeShape::ChildList:
-        case NodeShape::OneText:
-        case NodeShape::TwoTexts:
-        case NodeShape::Literal: return 0;
+        case NodeShape::ChildList: case NodeShape::OneText: case NodeShape::TwoTexts: case NodeShape::Literal: return 0;
     }
     platform::unreachable();
 }
 inline const NodeRef& child(const Node& node, std::size_t index) noexcept {
     assert(index < child_count(node));
-    if (shape_of(node.kind) == NodeShape::TwoChildren) return static_cast<const BranchNode<2>&>(node).children[index];
-    return static_cast<const BranchNode<1>&>(node).children[0];
+    switch (shape_of(node.kind)) {
+        case NodeShape::TwoChildren: return static_cast<const BranchNode<2>&>(node).children[index];
+        case NodeShape::OneChild: return static_cast<const BranchNode<1>&>(node).children[0];
+        case NodeShape::ChildList: case NodeShape::OneText: case NodeShape::TwoTexts: case NodeShape::Literal: break;
+    }
+    platform::unreachable();
 }
 inline const std::vector<NodeRef>& items(const Node& node) noexcept {
     assert(shape_of(node.kind) == NodeShape::ChildList);
     return static_cast<const ListNode&>(node).items;
 }
 inline std::string_view text(const Node& node, std::size_t index) noexcept {
-    if (shape_of(node.kind) == NodeShape::TwoTexts) {
-        assert(index < 2);
-        return static_cast<const TextNode<2>&>(node).text(index);
+    switch (shape_of(node.kind)) {
+        case NodeShape::TwoTexts: assert(index < 2); return static_cast<const TextNode<2>&>(node).text(index);
+        case NodeShape::OneText: assert(index == 0); return static_cast<const TextNode<1>&>(node).text(0);
+        case NodeShape::OneChild: case NodeShape::TwoChildren: case NodeShape::ChildList: case NodeShape::Literal: break;
     }
-    assert(shape_of(node.kind) == NodeShape::OneText && index == 0);
-    return static_cast<const TextNode<1>&>(node).text(0);
+    platform::unreachable();
 }
 inline const SpecOptionValue& value(const Node& node) noexcept {
     assert(shape_of(node.kind) == NodeShape::Literal);
