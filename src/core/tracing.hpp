@@ -7,6 +7,24 @@
 // writer knows nothing of its host, so the host says how to wait: it lets its
 // other threads run meanwhile and runs its own handlers when a signal cuts a
 // wait short, and one of those handlers failing stops the write.
+//
+// Every line (an event, an announcement, a plain write) is one turn at the
+// line; every call returns an Outcome. Where a thread stands, and what moves it:
+//   Idle, holding the host. A write begins (`take_turn`): the line taken if
+//     free, then the host let go of -> Holding, else Waiting.
+//   Waiting, stepped aside, holding nothing. The lock acquired -> Holding. A
+//     signal ends the wait: the host taken back, its handlers run (one that
+//     writes or installs is refused: Reentered; an event is reported lost);
+//     they succeed: the line taken if free, the host let go of -> Holding, else
+//     Waiting; one raises -> Idle (Interrupted). The lock broken (its making
+//     failed) -> Idle (Failed).
+//   Holding the line lock, never the host. The bytes all out: the lock let go
+//     of, then the host taken back -> Idle (Done). A signal cuts the write (or
+//     the wait for a handle set not to block) short: the line marked torn if
+//     partway, the lock let go of -> Waiting, as at a signal. A handle set not to block
+//     is full: waits for it. The system refuses it -> Idle (Failed, told on standard error).
+// So no thread waits for the line holding the host, nor asks for the host holding the line, and
+// a host that ends, stopping for good a thread that asks for it back, stops none holding the line.
 #pragma once
 
 #include <atomic>
@@ -86,8 +104,9 @@ bool no_color_requested(const char* value) noexcept;
 // next one is written.
 Outcome write_standard_output(std::string_view bytes, const WaitPolicy& policy) noexcept;
 
-// In a forked child: the line lock, which only a thread of the parent that the
-// child does not have can have held, is let go of.
+// In a forked child: the line lock is let go of. Only a thread that the child
+// does not have can have held it: the forking thread ran its host's code (Idle,
+// or Waiting if a handler forked mid-turn), and its turn and installation go on.
 void reset_after_fork() noexcept;
 
 // The line of one event, with a line feed, as the writer formats it.
