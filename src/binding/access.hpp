@@ -22,7 +22,7 @@ struct ClassDef;
 // With the interpreter lock: loads and stores (docs/design.md, "Python code
 // inside a call"). Without it, compare-and-exchange on one word that also
 // tells which readers are held over Python code and how many writers wait
-// (docs/design.md, "Free-threaded interpreters").
+// (docs/development.md, "The free-threaded build").
 class AccessState {
 public:
 #ifdef Py_GIL_DISABLED

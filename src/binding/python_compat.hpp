@@ -37,7 +37,7 @@ namespace trelk::binding {
 
 // Held by every slot while it runs: up to 3.13, a daemon thread stopped at
 // shutdown is unwound, and parks instead; 3.14 parks it (docs/design.md,
-// "State, threads, shutdown and fork").
+// "State and threads").
 #if PY_VERSION_HEX < 0x030E0000
 using InsideModule = platform::KeptFromUnwinding;
 #else

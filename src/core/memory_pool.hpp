@@ -4,8 +4,8 @@
 // Not thread-safe on its own: every caller holds the interpreter lock, which
 // serialises all allocation and release of nodes and instances. Without that
 // lock (TRELK_FREE_THREADED), threads run at once, and each has a node pool of
-// its own (see docs/design.md). Sanitizer builds bypass the lists, so that
-// every block is checked.
+// its own (docs/development.md, "The free-threaded build"). Sanitizer builds
+// bypass the lists, so that every block is checked.
 #pragma once
 
 #include <cassert>

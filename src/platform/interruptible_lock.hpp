@@ -1,7 +1,7 @@
 // The line lock: a lock whose wait a signal ends, as it ends a blocked write.
 //
-// One primitive per system (docs/design.md, "Platforms and wheels"), each in
-// a file of its own; TRELK_PIPE_LOCK takes macOS's pipe elsewhere, to test it.
+// One primitive per system (docs/development.md, "Ports and toolchains"), each
+// in a file of its own; TRELK_PIPE_LOCK takes macOS's pipe elsewhere, to test it.
 #pragma once
 
 #include "platform/interruption.hpp"

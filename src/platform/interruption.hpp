@@ -2,7 +2,7 @@
 //
 // A POSIX signal ends a blocking call by itself (EINTR). On Windows a wait
 // given the host's event ends with EINTR when it is set, and resets it first
-// (docs/design.md, "Platforms and wheels").
+// (docs/development.md, "Ports and toolchains").
 #pragma once
 
 namespace trelk::platform {
