@@ -92,15 +92,18 @@ void release_at_interpreter_end(PyObject*) noexcept {
 // Kept in the interpreter's own dictionary, which no Python code reaches, by a
 // capsule that runs the release when the dictionary lets go of it. The release
 // is set once the capsule is in, so that a capsule that could not be put in
-// runs nothing.
+// runs nothing; the key names this copy of the module, whose capsule no other
+// copy loaded from elsewhere replaces (and so releases early).
 bool release_at_end(PyInterpreterState* interpreter) {
     PyObject* dict = PyInterpreterState_GetDict(interpreter);  // borrowed
     if (dict == nullptr) {
         PyErr_NoMemory();  // the only reason it gives
         return false;
     }
+    Ref key = Ref::steal(PyUnicode_FromFormat("trelk.release_at_interpreter_end.%p", static_cast<void*>(&state)));
+    if (!key) return false;
     Ref capsule = Ref::steal(PyCapsule_New(&state, "trelk.release_at_interpreter_end", nullptr));
-    return capsule && PyDict_SetItemString(dict, "trelk.release_at_interpreter_end", capsule.get()) == 0 &&
+    return capsule && PyDict_SetItem(dict, key.get(), capsule.get()) == 0 &&
            PyCapsule_SetDestructor(capsule.get(), release_at_interpreter_end) == 0;
 }
 
