@@ -434,15 +434,10 @@ else:
 """
 
 
-@pytest.mark.parametrize("rounds, code, lines", [
-    (3, EMBEDDED_ROUND, ["round 1", " WARN trelk: tracing activated", "tracing refused 3.0 1.2 Cmp", TRACED,
-                         "round 2", "InternalFailure refused 3.0 1.2 Cmp", TRACED,
-                         "round 3", "InternalFailure refused 3.0 1.2 Cmp", TRACED]),
-    (2, OUTLIVING_WRITER, ["round 1", "round 2", "trelk entrypoint"]),
-], ids=["every-class", "outliving-writer"])
-def test_interpreter_ended_and_started_again_in_one_process(tmp_path, rounds, code, lines):
-    # An embedding host ends the interpreter and starts it again: each round gets a module
-    # and classes of its own, nothing of the ended interpreter's.
+@pytest.fixture
+def embed_host(tmp_path):
+    """Builds tests/embed_host.c against this interpreter; returns what runs it for ROUNDS rounds of CODE,
+    in which MODULE_FOLDER names the folder of the module under test."""
     if os.environ.get("TRELK_EMULATOR"):
         pytest.skip("the host is built for this machine, not for the emulated one")
     config = sysconfig.get_config_vars()
@@ -457,8 +452,70 @@ def test_interpreter_ended_and_started_again_in_one_process(tmp_path, rounds, co
     subprocess.run([compiler, os.path.join(os.path.dirname(__file__), "embed_host.c"), "-o", host,
                     "-I", config["INCLUDEPY"], library, f"-Wl,-rpath,{config['LIBDIR']}",
                     *config["LIBS"].split(), *config["SYSLIBS"].split()], check=True)
-    code = code.replace("MODULE_FOLDER", repr(os.path.dirname(trelk.__file__)))
-    result = subprocess.run([host, str(rounds), code], capture_output=True, timeout=120,
-                            env={**os.environ, "NO_COLOR": "1"})
-    assert result.returncode == 0, result.stderr.decode()
-    assert result.stdout.decode().splitlines() == lines
+
+    def run(rounds, code):
+        code = code.replace("MODULE_FOLDER", repr(os.path.dirname(trelk.__file__)))
+        result = subprocess.run([host, str(rounds), code], capture_output=True, timeout=120,
+                                env={**os.environ, "NO_COLOR": "1"})
+        assert result.returncode == 0, result.stderr.decode()
+        return result.stdout.decode().splitlines()
+    return run
+
+
+@pytest.mark.parametrize("rounds, code, lines", [
+    (3, EMBEDDED_ROUND, ["round 1", " WARN trelk: tracing activated", "tracing refused 3.0 1.2 Cmp", TRACED,
+                         "round 2", "InternalFailure refused 3.0 1.2 Cmp", TRACED,
+                         "round 3", "InternalFailure refused 3.0 1.2 Cmp", TRACED]),
+    (2, OUTLIVING_WRITER, ["round 1", "round 2", "trelk entrypoint"]),
+], ids=["every-class", "outliving-writer"])
+def test_interpreter_ended_and_started_again_in_one_process(embed_host, rounds, code, lines):
+    # An embedding host ends the interpreter and starts it again: each round gets a module
+    # and classes of its own, nothing of the ended interpreter's.
+    assert embed_host(rounds, code) == lines
+
+
+# Many instances of every class, alive at once and freed at the end of the round; the control makes
+# as many plain objects. Each round prints the memory the process holds then.
+MANY_INSTANCES = """
+import sys
+sys.path.insert(0, MODULE_FOLDER)
+from trelk.package.constraint import Cmp, CmpType, Depends, IfThen, Maximize, Minimize, NumOf, SpecOption
+from trelk.package.outline import PackageOutline
+from trelk.package.version import Version
+kept = []
+for i in range(3000):
+    option = SpecOption("p", "o")
+    cmp = Cmp(option, i, CmpType.Less)
+    kept.append((option, cmp, cmp.rhs, cmp.op, Depends("a"), IfThen(Depends("b"), i), Maximize(i), Minimize(2.5),
+                 NumOf([Depends("c"), i]), PackageOutline("p", [cmp], {"o": i}), Version(f"1.2.{i}")))
+"""
+PLAIN_OBJECTS = """
+class Plain:
+    __slots__ = ("a", "b")
+    def __init__(self, a, b=None):
+        self.a, self.b = a, b
+kept = []
+for i in range(3000):
+    option = Plain("p", "o")
+    cmp = Plain(option, i)
+    kept.append((option, cmp, Plain(i), Plain(cmp), Plain("a"), Plain(Plain("b"), i), Plain(i), Plain(2.5),
+                 Plain([Plain("c"), i]), Plain("p", [cmp]), Plain(f"1.2.{i}", {"o": i})))
+"""
+RESIDENT = """
+import os
+with open("/proc/self/statm") as statm:
+    print("resident", int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE"), flush=True)
+"""
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="AddressSanitizer holds freed memory back for a while")
+def test_interpreter_started_again_keeps_nothing_of_the_ended_one(embed_host):
+    # The free blocks kept for instances go back to the ended interpreter's allocator, and its
+    # class objects go with it: after the first few, a round costs what plain objects cost.
+    def growth_per_round(code):
+        resident = [int(line.split()[1]) for line in embed_host(60, code + RESIDENT) if line.startswith("resident")]
+        return (resident[-1] - resident[10]) / (len(resident) - 11)
+
+    instances, plain = growth_per_round(MANY_INSTANCES), growth_per_round(PLAIN_OBJECTS)
+    assert instances - plain <= 64 << 10, (instances, plain)

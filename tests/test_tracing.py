@@ -4,6 +4,7 @@ Every test runs a fresh interpreter, because the event writer can be installed o
 once per process, and inspects the raw bytes that the child wrote to its stdout.
 """
 
+import ctypes
 import errno
 import os
 import sys
@@ -172,6 +173,34 @@ for t in threads:
     assert out.startswith(WARN_PLAIN)
     assert sorted(out.splitlines(keepends=True)) == sorted(
         [WARN_PLAIN] + 600 * [refusal] + 200 * [b"trelk entrypoint\n"])
+
+
+@pytest.mark.skipif(not hasattr(ctypes.CDLL(None), "mallinfo2"), reason="needs glibc's mallinfo2")
+def test_long_line_leaves_the_heap_as_it_was():
+    # A keyword name of 10 million ESC characters is written as 40 million: the thread's line
+    # buffer gives that back once the line is out.
+    out = child_stdout("""
+import ctypes
+class Heap(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+mallinfo2 = ctypes.CDLL(None).mallinfo2
+mallinfo2.restype = Heap
+def in_use():
+    heap = mallinfo2()
+    return heap.uordblks + heap.hblkhd
+trelk.init_tracing()
+saved = os.dup(1)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+options = {"\x1b" * 10_000_000: 1}
+before = in_use()
+try:
+    PackageOutline("p", **options)
+except ValueError:
+    pass
+os.write(saved, str(in_use() - before).encode())
+""")
+    assert int(out[len(WARN_STYLED):]) < 4 << 20
 
 
 @EXIT_WITH_BUSY_DAEMONS

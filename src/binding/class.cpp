@@ -158,19 +158,38 @@ PyTypeObject* create_class_object(ClassDef& def) {
     return made;
 }
 
-void forget_class_objects() noexcept {
+namespace {
+
+// Empties the list of classes created, showing `let_go` each class and its
+// attribute copy as they leave it.
+template <class LetGo>
+void empty_class_list(LetGo let_go) noexcept {
     for (ClassDef* def = std::exchange(last_created, nullptr); def != nullptr;
          def = std::exchange(def->created_before, nullptr)) {
-        def->created.store(nullptr, std::memory_order_relaxed);
-        def->attributes_kept = nullptr;
+        let_go(Ref::steal(reinterpret_cast<PyObject*>(def->created.exchange(nullptr, std::memory_order_relaxed))),
+               Ref::steal(std::exchange(def->attributes_kept, nullptr)));
     }
 }
 
-// The blocks came from the ended interpreter's object allocator, and are not
-// given back: there is no thread state left to free them with, and the next
-// interpreter's allocator need not know them (3.12's starts afresh, and takes
-// such a block for one of the C library's). Where the allocator outlives the
-// interpreter, that leaves at most the pool's cap unused.
+}  // namespace
+
+void release_class_objects() noexcept {
+    empty_class_list([](Ref, Ref) {});
+}
+
+void forget_class_objects() noexcept {
+    empty_class_list([](Ref cls, Ref attributes) {  // abandoned with the interpreter
+        static_cast<void>(cls.release());
+        static_cast<void>(attributes.release());
+    });
+}
+
+void release_instance_pool() noexcept { instance_pool.stop_keeping(); }
+
+// Blocks kept after the release came from the ended interpreter's object
+// allocator, and are not given back: there is no thread state left to free
+// them with, and the next interpreter's allocator need not know them (3.12's
+// starts afresh, and takes such a block for one of the C library's).
 void forget_instance_pool() noexcept { instance_pool.forget(); }
 
 Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_location where) {

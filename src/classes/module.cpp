@@ -39,8 +39,11 @@ namespace {
 //   each constructor's interned parameter names, in its Signature
 //   (binding/args.cpp); the InternalFailure class (binding/error.cpp); and
 //   the threads waiting for standard output are told (binding/wait.cpp).
-//   Nothing of it is torn down: the ended interpreter's objects and memory are
-//   its own to free or leave, and are never touched again.
+//   Only the class objects, their attribute copies and the pool's blocks are
+//   given back, earlier in the interpreter's end, while it can still take
+//   them (`release_at_interpreter_end`); the rest of the ended interpreter's
+//   objects and memory are its own to free or leave, and are never touched
+//   again.
 // - For the process: the construction latch, the fork handler, registered once
 //   (`reset_after_fork`), the line writer (core/tracing.cpp: installed once per
 //   process, it stays through later interpreters) and the node pool (system
@@ -61,6 +64,9 @@ struct ModuleState {
     // interpreter; the end runs it once and drops it. Registered under the
     // publication lock.
     bool forgets_at_exit = false;
+    // Whether `release_at_interpreter_end` is registered for the end of the
+    // current interpreter; read and written holding the latch.
+    bool releases_at_end = false;
 };
 ModuleState state;
 
@@ -75,6 +81,32 @@ void reset_after_fork() noexcept {
 #endif
 }
 
+// When the ending interpreter clears its own dictionary: after its modules and
+// before its last collection, while its object allocator can still take blocks
+// back and the classes can still be freed with the last of their instances.
+void release_at_interpreter_end(PyObject*) noexcept {
+    release_instance_pool();
+    release_class_objects();
+}
+
+// Kept in the interpreter's own dictionary, which no Python code reaches, by a
+// capsule that runs the release when the dictionary lets go of it. The release
+// is set once the capsule is in, so that a capsule that could not be put in
+// runs nothing; the key names this copy of the module, whose capsule no other
+// copy loaded from elsewhere replaces (and so releases early).
+bool release_at_end(PyInterpreterState* interpreter) {
+    PyObject* dict = PyInterpreterState_GetDict(interpreter);  // borrowed
+    if (dict == nullptr) {
+        PyErr_NoMemory();  // the only reason it gives
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromFormat("trelk.release_at_interpreter_end.%p", static_cast<void*>(&state)));
+    if (!key) return false;
+    Ref capsule = Ref::steal(PyCapsule_New(&state, "trelk.release_at_interpreter_end", nullptr));
+    return capsule && PyDict_SetItem(dict, key.get(), capsule.get()) == 0 &&
+           PyCapsule_SetDestructor(capsule.get(), release_at_interpreter_end) == 0;
+}
+
 // At the very end of Py_FinalizeEx, when no Python code runs any more and the
 // interpreter's objects are gone or abandoned: calls nothing of Python. A
 // thread that held the latch then is parked for good (`InsideModule`, binding/python_compat.hpp).
@@ -83,6 +115,7 @@ void forget_interpreter() noexcept {
     state.latch_holder.store(0, std::memory_order_relaxed);
     state.root.store(nullptr, std::memory_order_relaxed);
     state.forgets_at_exit = false;
+    state.releases_at_end = false;
     forget_class_objects();
     forget_instance_pool();
     forget_interned_names();
@@ -238,6 +271,7 @@ PyObject* init_module() {
         PyErr_NoMemory();  // the only reason the system gives
         return nullptr;
     }
+    if (!state.releases_at_end && !(state.releases_at_end = release_at_end(interpreter))) return nullptr;
 
 #ifndef NDEBUG
     core::memory_pool::pool_access_allowed = thread_state_attached;

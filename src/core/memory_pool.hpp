@@ -52,14 +52,6 @@ public:
         give_back(block, size);
     }
 
-    // Drops every kept block without giving it back: for blocks whose
-    // allocator can no longer take them. A pool that keeps none touches no
-    // list, so that other threads may go on using it meanwhile.
-    void forget() noexcept {
-        if (kept_per_size == 0) return;
-        for (FreeList& list : lists_) list = FreeList{};
-    }
-
     // Gives every kept block back.
     void give_all_back() noexcept {
         for (FreeList& list : lists_) {
@@ -69,6 +61,24 @@ public:
             }
             list.count = 0;
         }
+    }
+
+    // Gives every kept block back and keeps none until `forget`: for an
+    // allocator about to go. Each list then reads as full, so that releases
+    // pay for no check of their own. A pool that keeps none touches no list,
+    // so that other threads may go on using it meanwhile.
+    void stop_keeping() noexcept {
+        if (kept_per_size == 0) return;
+        give_all_back();
+        for (FreeList& list : lists_) list.count = kept_per_size;
+    }
+
+    // Drops every kept block without giving it back, and keeps blocks again
+    // (after `stop_keeping`): for blocks whose allocator can no longer take
+    // them. Touches no list of a pool that keeps none, as above.
+    void forget() noexcept {
+        if (kept_per_size == 0) return;
+        for (FreeList& list : lists_) list = FreeList{};
     }
 
 private:
@@ -114,7 +124,7 @@ private:
     };
     struct FreeList {
         FreeBlock* head = nullptr;
-        std::size_t count = 0;
+        std::size_t count = 0;  // the blocks in the list; kept_per_size once the pool stops keeping
     };
     static constexpr std::size_t index(std::size_t size) { return (size + granule - 1) / granule; }
 

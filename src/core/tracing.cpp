@@ -295,6 +295,12 @@ void format_line(std::string& out, Level level, std::string_view target, std::st
 
 namespace {
 
+// The most that a thread's line buffer keeps between lines: far more than the
+// usual line, and a line of any length may come (a refusal can spell out a
+// text of 64 Mi characters), whose buffer would otherwise stay with the
+// thread as long as it lives.
+constexpr std::size_t line_capacity_kept = 4096;
+
 // Formats and writes one line, with what `claim` gives (see write_whole):
 // Done, Interrupted or what `claim` refused.
 template <class Claim>
@@ -315,6 +321,7 @@ Outcome write_line(bool styled, Level level, std::string_view target, std::strin
         if (std::optional<Outcome> refused = claim.take()) return *refused;
         return lost_line(ENOMEM);
     });
+    if (text.capacity() > line_capacity_kept) std::string().swap(text);
     return outcome.kind == Outcome::Failed ? lost_line(outcome.error) : outcome;
 }
 
