@@ -118,8 +118,8 @@ CLASSES = {row.cls.__name__: row for row in [
         lambda: PackageOutline("p", [Depends("a")], {"o": 1}), None, None, None),
     Row(Version, "version", (), ("ver",), lambda: Version("1.2"), None, None, None),
 ]}
-# A plain value of each literal type, by its value type in comparisons (test_source holds it to the
-# module's own list, test_docs to the stubs').
+# A plain value of each literal type, by its value type in comparisons (checks/test_source.py holds it
+# to the module's own list, checks/test_docs.py to the stubs').
 PLAIN = {"Bool": lambda: False, "Int": lambda: -3, "Float": lambda: 2.5, "Str": lambda: "s t",
          "Version": lambda: Version("1.02")}
 MEMBERS = {m: [name for name, row in CLASSES.items() if row.module == m] for m in ("outline", "constraint", "version")}

@@ -1,13 +1,9 @@
 """Random operation sequences checked against a pure-Python model; version parsing against a reference."""
 
-import contextlib
 import decimal
-import importlib.util
-import io
 import math
 import pathlib
 import re
-import unicodedata
 
 import pytest
 from hypothesis import example, given, settings, strategies as st
@@ -83,7 +79,6 @@ ALNUM = set("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ")
 # One character at least of every category, escaped or not: Cc, Cf, Co, Cn, Mn, Me, Zl, Zp
 # are escaped; Mc, Zs, Lo, Nd and So are not. Lone surrogates (Cs) never reach the parser.
 VALPHA = "0123456789abAZ.-+*> _\t\r\n\0\"\\\x01\x85\xa0ü中\u0301\u0903\u20dd\u200b\xad\u2028\u2029\ue000\u0378😀"
-TOOLS = pathlib.Path(__file__).parent.parent / "tools"
 UNPRINTABLE_TABLE = pathlib.Path(__file__).parent.parent / "src" / "core" / "unprintable.inc"
 
 
@@ -100,19 +95,6 @@ def escape(s):
     named = {'"': '\\"', "\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\0": "\\0"}
     hidden = {c for c in set(s) if any(first <= ord(c) <= last for first, last in UNPRINTABLE)}
     return "".join(named.get(c) or (f"\\u{{{ord(c):x}}}" if c in hidden else c) for c in s)
-
-
-def test_unprintable_table_is_the_generators():
-    header = UNPRINTABLE_TABLE.read_text().splitlines()[0]
-    if f"from Unicode {unicodedata.unidata_version};" not in header:
-        pytest.skip(f"this interpreter has Unicode {unicodedata.unidata_version}; the table: {header}")
-    spec = importlib.util.spec_from_file_location("gen_unprintable", TOOLS / "gen_unprintable.py")
-    generator = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(generator)
-    written = io.StringIO()
-    with contextlib.redirect_stdout(written):
-        generator.main()
-    assert written.getvalue() == UNPRINTABLE_TABLE.read_text()
 
 
 def reference_version(t):

@@ -59,7 +59,7 @@ def expect(exception, call, *args, **kwargs):
     raise AssertionError(f"{call} did not raise {exception}")
 
 
-# A literal of each value type (tests/test_source.py holds it to the tests' table).
+# A literal of each value type (checks/test_source.py holds it to the tests' table).
 LITERALS = (True, 1, 2.5, "x", Version("1.2-rc1"))
 
 

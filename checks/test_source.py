@@ -1,8 +1,11 @@
 """The source follows the project's own rules where no compiler checks them."""
 
+import contextlib
 import importlib.util
+import io
 import pathlib
 import re
+import unicodedata
 
 import pytest
 
@@ -10,6 +13,14 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 SOURCES = {path.relative_to(SRC).as_posix(): path.read_text() for path in sorted(SRC.rglob("*.[ch]pp"))}
 # The enums of ours that switches go over; a `default:` would hide a new member from -Wswitch.
 OUR_ENUMS = sorted({name for text in SOURCES.values() for name in re.findall(r"enum class (?:\[\[\w+\]\] )?(\w+)", text)})
+
+
+def load(path):
+    """The module that the Python file at `path` defines, run."""
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def body_after(text, start):
@@ -76,9 +87,18 @@ def test_the_tests_and_the_leak_workload_know_every_class_and_value_type():
     members = re.search(r"enum class ValueType[^{]*\{([^}]*)\}", SOURCES["core/type_check.cpp"]).group(1)
     assert [m.strip() for m in members.split(",")] == ["Unknown", *PLAIN]
     workload = SRC.parent / "tools" / "leak_workload.py"
-    spec = importlib.util.spec_from_file_location("leak_workload", workload)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = load(workload)
     assert [type(v).__name__ for v in module.LITERALS] == [type(make()).__name__ for make in PLAIN.values()]
     body = workload.read_text().split("def round_of_operations")[1]
     assert [name for name in CLASSES if not re.search(rf"\b{name}\b", body)] == []
+
+
+def test_unprintable_table_is_the_generators():
+    table = (SRC / "core" / "unprintable.inc").read_text()
+    header = table.splitlines()[0]
+    if f"from Unicode {unicodedata.unidata_version};" not in header:
+        pytest.skip(f"this interpreter has Unicode {unicodedata.unidata_version}; the table: {header}")
+    written = io.StringIO()
+    with contextlib.redirect_stdout(written):
+        load(SRC.parent / "tools" / "gen_unprintable.py").main()
+    assert written.getvalue() == table
