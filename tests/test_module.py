@@ -278,8 +278,8 @@ def test_import_waits_for_another_thread_building_the_module():
         builder = threading.Thread(target=lambda: built.append(__import__("trelk")), name="builder")
         builder.start()
         building.wait()
+        spec = importlib.util.find_spec("trelk")  # before the signals: it runs import code too
         threading.Thread(target=poke).start()
-        spec = importlib.util.find_spec("trelk")
         try:
             importlib.util.module_from_spec(spec)
         except InterruptedError:

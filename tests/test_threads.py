@@ -203,6 +203,49 @@ def test_write_refused_at_once_while_another_thread_reads_over_python_code(make,
     assert outcome == ["Already borrowed", True]
 
 
+def test_writes_never_refused_by_reads_that_run_no_python_code():
+    # Comparisons and if_then whose operands are constraints or plain values run no
+    # Python code: with the lock no write can meet them, and without it none is refused.
+    n, c, d, stop = NumOf([Depends("a")]), Cmp(Depends("a"), True, CmpType.Equal), Depends("b"), threading.Event()
+
+    def compare():
+        while not stop.is_set():
+            n >= 1, c.if_then(d), n == n, c == False  # noqa: B018, E712
+
+    reader = threading.Thread(target=compare)
+    reader.start()
+    try:
+        for _ in range(3000):
+            n.of, c.rhs = [d], False
+    finally:
+        stop.set()
+        reader.join()
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")
+def test_forked_child_uses_objects_that_threads_of_the_parent_were_using():
+    # Those threads took what they held attached, and let go of it before fork stopped them.
+    proc = run_python("""
+        import os, threading, time, warnings
+        from trelk.package.constraint import Depends, NumOf
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        n, many = NumOf([Depends("a")] * 20_000), [Depends("b")] * 20_000
+        def read():
+            while True: n.of
+        def write():
+            while True: n.of = many
+        for work in (read, read, write, write):
+            threading.Thread(target=work, daemon=True).start()
+        time.sleep(0.1)
+        for _ in range(10):
+            if (pid := os.fork()) == 0:
+                n.of = [Depends("c")]
+                os._exit(0 if len(n.of) == 1 else 1)
+            assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
+    """, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+
+
 def test_writer_let_in_among_readers_that_run_no_python_code():
     n, stop, longest = NumOf([Depends("a")] * 50), threading.Event(), []
 

@@ -44,19 +44,30 @@ public:
     void hold_over_python() noexcept { state_.fetch_add(reader_over_python, std::memory_order_relaxed); }
 
     bool try_write() noexcept {
-        std::uint64_t free = 0;
-        return state_.compare_exchange_strong(free, written, std::memory_order_acquire, std::memory_order_relaxed);
+        std::uint64_t seen = state_.load(std::memory_order_relaxed);
+        while ((seen & ~write_ends) == 0) {
+            if (state_.compare_exchange_weak(seen, seen | written, std::memory_order_acquire,
+                                             std::memory_order_relaxed)) {
+                return true;
+            }
+        }
+        return false;
     }
-    void end_write() noexcept { state_.fetch_sub(written, std::memory_order_release); }
+    // One more write ended: the count of them wraps at the top of the word.
+    void end_write() noexcept { state_.fetch_add(write_end - written, std::memory_order_release); }
 
-    // The word, for the wait of access.cpp.
+    // The word, for the wait of access.cpp, from the lowest bits: readers, of
+    // them those held over Python code, writers waiting, the writer's mark,
+    // and how many writes have ended (modulo 512).
     static constexpr std::uint64_t reader = 1;
-    static constexpr std::uint64_t readers = (std::uint64_t{1} << 24) - 1;
-    static constexpr std::uint64_t reader_over_python = std::uint64_t{1} << 24;
-    static constexpr std::uint64_t readers_over_python = ((std::uint64_t{1} << 48) - 1) & ~readers;
-    static constexpr std::uint64_t writer_waiting = std::uint64_t{1} << 48;
-    static constexpr std::uint64_t writers_waiting = ((std::uint64_t{1} << 62) - 1) & ~((std::uint64_t{1} << 48) - 1);
-    static constexpr std::uint64_t written = std::uint64_t{1} << 62;
+    static constexpr std::uint64_t readers = (std::uint64_t{1} << 20) - 1;
+    static constexpr std::uint64_t reader_over_python = std::uint64_t{1} << 20;
+    static constexpr std::uint64_t readers_over_python = ((std::uint64_t{1} << 40) - 1) & ~readers;
+    static constexpr std::uint64_t writer_waiting = std::uint64_t{1} << 40;
+    static constexpr std::uint64_t writers_waiting = ((std::uint64_t{1} << 54) - 1) & ~((std::uint64_t{1} << 40) - 1);
+    static constexpr std::uint64_t written = std::uint64_t{1} << 54;
+    static constexpr std::uint64_t write_end = std::uint64_t{1} << 55;
+    static constexpr std::uint64_t write_ends = ~((std::uint64_t{1} << 55) - 1);
     std::atomic<std::uint64_t>& word() noexcept { return state_; }
 
 private:
@@ -85,13 +96,14 @@ private:
 #ifdef Py_GIL_DISABLED
 // After `access` refused this thread: waits, stepped aside, until another
 // thread's access lets this one in, and takes it (true). False, with nothing
-// taken, where the locked build refuses too, and where a signal handler that
-// the wait ran (only if `run_handlers`) raised, its exception then pending.
+// taken, where the locked build refuses too (a write meeting a read held over
+// Python code), and where a signal handler that the wait ran (only if
+// `run_handlers`) raised, its exception then pending.
 bool wait_for_access(AccessState& access, bool writes, bool run_handlers) noexcept;
 
-// In a forked child, where the accesses of the parent's other threads stay
-// held: what would be waited for is refused, as with the lock.
-void refuse_waits_after_fork() noexcept;
+// In a forked child, where the parent's other threads are not: their writers
+// that were waiting are given no way.
+void give_no_way_after_fork() noexcept;
 #endif
 
 // What every instance holds beside its value.

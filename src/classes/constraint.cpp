@@ -38,6 +38,19 @@ constexpr CmpType operator_of[] = {
 
 PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
 
+// An operand converted while the receiver is read. The read is said to be held
+// over Python code only where the conversion may run some: then, and up to the
+// operand's release, another thread's write gets the answer it gets with the
+// lock. A constraint object or a common value runs none.
+Result<NodeRef> operand_from_python(Reading<ConstraintObject>& receiver, PyObject* operand) {
+    if (NodeRef node; node_without_python(operand, node)) return node;
+    if (spec_option::SpecOptionValue common; spec_option::common_value_from_python(operand, common)) {
+        return value_node(std::move(common));
+    }
+    receiver.hold_over_python_code();
+    return constraint_from_python_in_full(operand);
+}
+
 // Cmp.if_then(then): an IfThen whose cond is the receiver, without a type check.
 PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     return guarded(
@@ -48,8 +61,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             Result<Reading<ConstraintObject>> reading =
                 enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
             if (!reading.ok()) return hand_over(reading.take_error());
-            reading.value().hold_over_python_code();  // the conversion of `then`
-            Result<NodeRef> then = constraint_from_python(bound.slots[0].get());
+            Result<NodeRef> then = operand_from_python(reading.value(), bound.slots[0].get());
             if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
             return hand_over(constraint_to_python(branch_node(Kind::IfThen, reading.value()->node, then.take())));
         });
@@ -138,10 +150,8 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
             Reading<ConstraintObject> receiver =
                 enter_quietly<ConstraintObject, false>(self, def, WhileWaiting::run_signal_handlers);
             if (!receiver) return hand_over(entry_refusal(self, def, false));
-            // The operand's conversion, its release and a refusal's text.
-            receiver.hold_over_python_code();
             Ref operand_held = Ref::borrow(other);
-            Result<NodeRef> operand = constraint_from_python(operand_held.get());
+            Result<NodeRef> operand = operand_from_python(receiver, operand_held.get());
             if (!operand.ok()) {
                 // A refusal only means "not for us"; its event has been written.
                 // Internal failures and interrupts are raised.

@@ -77,7 +77,7 @@ void reset_after_fork() noexcept {
     if (holder != core::current_thread_id()) state.latch_holder.store(0, std::memory_order_relaxed);
     core::tracing::reset_after_fork();
 #ifdef Py_GIL_DISABLED
-    refuse_waits_after_fork();
+    give_no_way_after_fork();
 #endif
 }
 
