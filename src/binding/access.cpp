@@ -76,8 +76,9 @@ private:
 // A reader waits for a writer that holds, which runs no Python code; where
 // writers wait, it gives them the way until one more write has ended, so
 // that readers that keep coming keep no writer out, nor writers a reader.
-bool wait_to_read(std::atomic<std::uint64_t>& word, bool run_handlers) noexcept {
-    const bool gives_way = !threads_may_be_gone();
+// One that holds another access gives none: a writer may wait for that one.
+bool wait_to_read(std::atomic<std::uint64_t>& word, bool run_handlers, bool holding_another) noexcept {
+    const bool gives_way = !holding_another && !threads_may_be_gone();
     std::uint64_t seen = word.load(std::memory_order_relaxed);
     const std::uint64_t ends_seen = seen & AccessState::write_ends;
     Pause pause(run_handlers);
@@ -135,9 +136,11 @@ bool wait_to_write(std::atomic<std::uint64_t>& word, bool run_handlers) noexcept
 
 void give_no_way_after_fork() noexcept { forked.store(true, std::memory_order_relaxed); }
 
-bool wait_for_access(AccessState& access, bool writes, bool run_handlers) noexcept {
+bool wait_for_access(AccessState& access, bool writes, WhileWaiting waiting) noexcept {
     check_python_may_run();  // other threads do meanwhile
-    return writes ? wait_to_write(access.word(), run_handlers) : wait_to_read(access.word(), run_handlers);
+    const bool run_handlers = waiting == WhileWaiting::run_signal_handlers;
+    if (writes) return wait_to_write(access.word(), run_handlers);
+    return wait_to_read(access.word(), run_handlers, waiting == WhileWaiting::holding_another);
 }
 
 }  // namespace trelk::binding

@@ -94,12 +94,14 @@ private:
 };
 
 #ifdef Py_GIL_DISABLED
+enum class WhileWaiting : std::uint8_t;
+
 // After `access` refused this thread: waits, stepped aside, until another
 // thread's access lets this one in, and takes it (true). False, with nothing
 // taken, where the locked build refuses too (a write meeting a read held over
-// Python code), and where a signal handler that the wait ran (only if
-// `run_handlers`) raised, its exception then pending.
-bool wait_for_access(AccessState& access, bool writes, bool run_handlers) noexcept;
+// Python code), and where a signal handler that the wait ran raised, its
+// exception then pending.
+bool wait_for_access(AccessState& access, bool writes, WhileWaiting waiting) noexcept;
 
 // In a forked child, where the parent's other threads are not: their writers
 // that were waiting are given no way.
@@ -118,9 +120,11 @@ struct Instance {
 //
 // Only the doors of class.hpp enter an instance, after the class and thread
 // checks; every slot goes through them.
-// Whether a wait for another thread's access (without the interpreter lock)
-// runs the signal handlers: only a door that raises what they raise does.
-enum class WhileWaiting : bool { quiet, run_signal_handlers };
+// How a wait for another thread's access (without the interpreter lock) goes:
+// it runs the signal handlers only at a door that raises what they raise; and
+// a thread that holds another access, which runs no Python code, gives
+// writers that wait no way, since they may be waiting for that access.
+enum class WhileWaiting : std::uint8_t { quiet, run_signal_handlers, holding_another };
 
 template <class Obj, bool Writes>
 class Entered {
@@ -169,7 +173,7 @@ private:
     template <class O, bool W>
     friend Entered<O, W> enter_quietly(PyObject* obj, const ClassDef& def, WhileWaiting waiting) noexcept;
     template <class O, bool W, destructor Dealloc>
-    friend Entered<O, W> enter_family_quietly(PyObject* obj) noexcept;
+    friend Entered<O, W> enter_family_quietly(PyObject* obj, WhileWaiting waiting) noexcept;
 
     // Enters `obj`, known to be an instance of its class and held by the
     // caller (without the lock, a thread may wait here, and other threads go
@@ -180,7 +184,7 @@ private:
         bool granted = Writes ? instance->access.try_write() : instance->access.try_read();
 #ifdef Py_GIL_DISABLED
         if (!granted) {
-            granted = wait_for_access(instance->access, Writes, waiting == WhileWaiting::run_signal_handlers);
+            granted = wait_for_access(instance->access, Writes, waiting);
         }
 #endif
         if (!granted) return Entered();

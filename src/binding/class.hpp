@@ -95,9 +95,9 @@ const Obj* unwritten_instance(PyObject* obj, const ClassDef& def) noexcept {
 // deallocation `Dealloc`, which no other class has, none of them bound to a
 // thread: one look at the type, for conversions taken by the million.
 template <class Obj, bool Writes, destructor Dealloc>
-Entered<Obj, Writes> enter_family_quietly(PyObject* obj) noexcept {
+Entered<Obj, Writes> enter_family_quietly(PyObject* obj, WhileWaiting waiting = WhileWaiting::quiet) noexcept {
     if (Py_TYPE(obj)->tp_dealloc != Dealloc) return {};
-    return Entered<Obj, Writes>::try_enter(obj, WhileWaiting::quiet);
+    return Entered<Obj, Writes>::try_enter(obj, waiting);
 }
 
 // The thread check of thread-bound classes: an internal failure on any thread

@@ -41,9 +41,10 @@ PyObject* not_implemented() { Py_RETURN_NOTIMPLEMENTED; }
 // An operand converted while the receiver is read. The read is said to be held
 // over Python code only where the conversion may run some: then, and up to the
 // operand's release, another thread's write gets the answer it gets with the
-// lock. A constraint object or a common value runs none.
+// lock. A constraint object or a common value runs none; until one of those
+// is taken, the receiver's read is not marked, so its wait gives no way.
 Result<NodeRef> operand_from_python(Reading<ConstraintObject>& receiver, PyObject* operand) {
-    if (NodeRef node; node_without_python(operand, node)) return node;
+    if (NodeRef node; node_without_python(operand, node, WhileWaiting::holding_another)) return node;
     if (spec_option::SpecOptionValue common; spec_option::common_value_from_python(operand, common)) {
         return value_node(std::move(common));
     }

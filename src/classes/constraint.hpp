@@ -77,8 +77,9 @@ inline bool is_constraint_object(PyObject* obj) {
 binding::Result<NodeRef> constraint_from_python_in_full(PyObject* obj);
 // The common case, which runs no Python code: an object of a class usable from
 // any thread that can be read now. False for everything else.
-inline bool node_without_python(PyObject* obj, NodeRef& out) {
-    auto reading = binding::enter_family_quietly<ConstraintObject, false, constraint_object_dealloc>(obj);
+inline bool node_without_python(PyObject* obj, NodeRef& out,
+                                binding::WhileWaiting waiting = binding::WhileWaiting::quiet) {
+    auto reading = binding::enter_family_quietly<ConstraintObject, false, constraint_object_dealloc>(obj, waiting);
     if (reading) out = reading->node;
     return static_cast<bool>(reading);
 }
