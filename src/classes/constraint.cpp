@@ -147,7 +147,8 @@ PyObject* constraint_rich_compare(ClassDef& def, PyObject* self, PyObject* other
             // references (a list comparison does), and converting the operand
             // runs Python code that may drop every other reference to either.
             // Only the thread check can refuse it: the slot is its class's own, and
-            // no instance is written while Python code runs.
+            // no instance is written while Python code runs. Without the lock, a
+            // signal handler that raises while it waits for a writer ends it too.
             Reading<ConstraintObject> receiver =
                 enter_quietly<ConstraintObject, false>(self, def, WhileWaiting::run_signal_handlers);
             if (!receiver) return hand_over(entry_refusal(self, def, false));
