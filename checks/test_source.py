@@ -86,7 +86,7 @@ def test_the_tests_and_the_leak_workload_know_every_class_and_value_type():
     from conftest import CLASSES, PLAIN
     members = re.search(r"enum class ValueType[^{]*\{([^}]*)\}", SOURCES["core/type_check.cpp"]).group(1)
     assert [m.strip() for m in members.split(",")] == ["Unknown", *PLAIN]
-    workload = SRC.parent / "tools" / "leak_workload.py"
+    workload = SRC.parent / "tests" / "leak_workload.py"
     module = load(workload)
     assert [type(v).__name__ for v in module.LITERALS] == [type(make()).__name__ for make in PLAIN.values()]
     body = workload.read_text().split("def round_of_operations")[1]

@@ -119,6 +119,7 @@ def test_text_of_shared_subtrees_is_cut_at_once(address_space_limit):
     assert result.stdout == b"cut\n", result.stderr
 
 
+@pytest.mark.exhaustive
 @limits_address_space
 def test_refusal_messages_are_cut_before_they_are_built(address_space_limit):
     # Each refusal carries a text of 512 Mi characters, a name, a literal, a version's part or a
@@ -417,6 +418,7 @@ def test_allocation_failure_with_tracing_on(allocations):
 @pytest.mark.skipif(sys.version_info >= (3, 13),
                     reason="3.13.0's import of an extension crashes after the entry point has returned "
                            "the module, when an allocation of its own fails")
+@pytest.mark.exhaustive
 def test_first_import_fails_at_every_point_then_builds_the_whole_tree():
     # Each point is tried in a forked child that has not imported trelk yet. What a failed
     # attempt built stays built; the next attempt completes the tree and registers its

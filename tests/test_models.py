@@ -304,4 +304,4 @@ class ConstraintMachine(RuleBasedStateMachine):
 
 
 ConstraintMachine.TestCase.settings = settings(SETTINGS, max_examples=200, stateful_step_count=50)
-TestConstraintMachine = ConstraintMachine.TestCase
+TestConstraintMachine = pytest.mark.exhaustive(ConstraintMachine.TestCase)

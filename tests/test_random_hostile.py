@@ -17,11 +17,13 @@ import random
 import sys
 import threading
 
+import pytest
+
 from conftest import CLASSES, FIELDS, PARAMETERS
 
 # Seeds that once found a fault; they are played on every run.
 KEPT_SEEDS = []
-# How many fresh seeds a test run plays (the CI run under AddressSanitizer sets more).
+# How many fresh seeds a test run plays; TRELK_RANDOM_SEEDS asks for more, or fewer.
 FRESH_SEEDS = int(os.environ.get("TRELK_RANDOM_SEEDS", "150"))
 
 
@@ -174,6 +176,7 @@ def play(seed):
             setattr(obj, prop, value)
 
 
+@pytest.mark.exhaustive
 def test_random_hostile_callers(python_child):
     seeds = KEPT_SEEDS + [random.randrange(1 << 32) for _ in range(FRESH_SEEDS)]
     result = python_child(f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r}); "

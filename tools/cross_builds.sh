@@ -1,45 +1,37 @@
 #!/usr/bin/env bash
 # Cross-builds the module for systems whose interpreters do not run here, and
 # checks all that can be checked without them:
-# - Windows x86_64: a .pyd for each version whose Windows headers the source
-#   package of a stable Debian release carries (3.11, bookworm; 3.13, trixie;
-#   3.12 is in no release), linked against an import library of the
-#   interpreter functions that the module calls. It must export PyInit_trelk
-#   alone and import only from the interpreter's DLL, the UCRT and KERNEL32.
+# - Windows x86_64: a .pyd for 3.13, with the Windows headers of trixie's
+#   source package, linked against an import library of the interpreter
+#   functions that the module calls. It must export PyInit_trelk alone and
+#   import only from the interpreter's DLL, the UCRT and KERNEL32.
 # - macOS x86_64 and arm64 (11.0 and later): the module for 3.13, with this
-#   machine's 3.13 headers (tools/find_python.sh), the interpreter's functions
-#   looked up when it is loaded. It must export _PyInit_trelk alone, besides
-#   what zig's linker adds (below), and use no library but libSystem.
+#   machine's 3.13 headers (`tools/python.sh host 3.13`), the interpreter's
+#   functions looked up when it is loaded. It must export _PyInit_trelk alone,
+#   besides what zig's linker adds (below), and use no library but libSystem.
 # - the core's test program (tests/core/core_test.cpp), for Windows, run under
-#   wine, and for Linux with musl, run here, once with each line lock of POSIX
-#   (the semaphore, and the pipe of macOS).
-# The module for Linux with musl is built and tested by tools/musl_wheels.sh.
+#   wine, and for Linux with musl with the pipe line lock of macOS, run here.
+# One version each: what differs between versions is built and tested on Linux
+# for every version; what differs between systems does not depend on it. The
+# module for Linux with musl, and with it the semaphore line lock, is built and
+# tested by tools/build_wheels.sh.
 # zig (from PyPI, as tools/build_wheels.sh has it) builds everything with its
 # own C++ runtime linked in; it and the headers are fetched into the project's
 # cache folder (tools/lib.sh) once. The modules go to dist/cross/.
 #     bash tools/cross_builds.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-project=$PWD
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 out=dist/cross
 # Debian's source packages with the Windows headers: version, package, orig tarball, its SHA-256.
 windows_sources=(
-    "3.11 python3.11 python3.11_3.11.2.orig.tar.gz 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
     "3.13 python3.13 python3.13_3.13.5.orig.tar.xz 93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640"
 )
 posix_version=3.13  # macOS: the headers of this machine's interpreter
 flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror
     -fvisibility=hidden -fvisibility-inlines-hidden -Isrc)
 
-missing=()
-command -v wine >/dev/null || missing+=("wine (apt-get install wine64 wine)")
-command -v llvm-objdump-16 >/dev/null || missing+=("llvm-objdump-16 (apt-get install llvm-16)")
-command -v llvm-nm-16 >/dev/null || missing+=("llvm-nm-16 (apt-get install llvm-16)")
-if [ ${#missing[@]} -gt 0 ]; then
-    printf '%s is missing; tools/setup.sh installs it\n' "${missing[@]}" >&2
-    exit 1
-fi
+needs wine:wine64 llvm-objdump-16:llvm-16 llvm-nm-16:llvm-16
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -103,15 +95,14 @@ core_sources=(src/core/*.cpp src/platform/*.cpp)
 module_sources=(src/binding/*.cpp src/classes/*.cpp)
 declare -A targets=(
     [windows]=x86_64-windows-gnu [macos-x86_64]=x86_64-macos.11.0 [macos-arm64]=aarch64-macos.11.0
-    [linux]=x86_64-linux-musl [linux-pipe]=x86_64-linux-musl)
-# A library on Linux needs position-independent code; zig's musl makes none by default.
-declare -A system_flags=([linux]=-fPIC [linux-pipe]="-fPIC -DTRELK_PIPE_LOCK")
+    [linux-pipe]=x86_64-linux-musl)
+declare -A system_flags=([linux-pipe]=-DTRELK_PIPE_LOCK)
 for system in "${!targets[@]}"; do
     mkdir -p "$scratch/$system"
     read -r -a extra <<<"${system_flags[$system]:-}"
     for source in "${core_sources[@]}"; do compile "${targets[$system]}" "$scratch/$system" "$source" "${extra[@]}"; done
     case $system in
-        windows | linux*) compile "${targets[$system]}" "$scratch/$system" tests/core/core_test.cpp "${extra[@]}" ;;
+        windows | linux-pipe) compile "${targets[$system]}" "$scratch/$system" tests/core/core_test.cpp "${extra[@]}" ;;
     esac
 done
 for entry in "${windows_sources[@]}"; do
@@ -122,7 +113,7 @@ for entry in "${windows_sources[@]}"; do
         compile x86_64-windows-gnu "$scratch/windows-$version" "$source" -isystem "$include"
     done
 done
-python=$(bash tools/find_python.sh "$posix_version") || { echo "CPython $posix_version is not on this machine" >&2; exit 1; }
+python=$(bash tools/python.sh host "$posix_version") || { echo "CPython $posix_version is not on this machine" >&2; exit 1; }
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
 for system in macos-x86_64 macos-arm64; do
     mkdir -p "$scratch/$system-$posix_version"
@@ -193,9 +184,7 @@ for arch in x86_64 arm64; do
     echo "macos-$arch/$module: $(kib "$out/macos-$arch/$module") KiB, exports _PyInit_trelk alone"
 done
 
-echo "-- core_test on Linux with musl: the semaphore line lock, then macOS's pipe"
-for system in linux linux-pipe; do
-    quietly "$zig" c++ -target "${targets[$system]}" -o "$scratch/core_test-$system" $(core_objects "$system") \
-        "$scratch/$system/core_test.o"
-    timeout 300 "$scratch/core_test-$system"
-done
+echo "-- core_test on Linux with musl, with macOS's pipe line lock"
+quietly "$zig" c++ -target "${targets[linux-pipe]}" -o "$scratch/core_test-linux-pipe" $(core_objects linux-pipe) \
+    "$scratch/linux-pipe/core_test.o"
+timeout 300 "$scratch/core_test-linux-pipe"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the user's documentation (mkdocs.yml: docs/ and the stubs' docstrings) with
 # warnings as errors, into FOLDER if given, else into a temporary folder removed after,
-# and checks the built site: no constructor headed `__new__`, every page reachable from
-# the navigation of the home page.
+# and checks the built site (checks/site_links.py): no constructor headed `__new__`,
+# every page reachable from the navigation of the home page.
 # The tools are installed once, at the versions pinned below (all of them, so that a
 # new release of a dependency cannot change what a warning is), into a virtual
 # environment in the cache folder (tools/lib.sh), one for each set of pins.
@@ -34,33 +34,5 @@ if [ -z "$site" ]; then
 fi
 # The API reference is read from the stubs alone, never from a module that Python could import.
 quietly env -u PYTHONPATH "$tools/bin/mkdocs" build --strict --site-dir "$site"
-"$tools/bin/python" - "$site" <<'PY'
-import html.parser, pathlib, posixpath, sys
-
-site = pathlib.Path(sys.argv[1])
-
-class Links(html.parser.HTMLParser):
-    def __init__(self):
-        super().__init__()
-        self.hrefs, self.headings = set(), []
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        if tag == "a" and attrs.get("href"):
-            self.hrefs.add(attrs["href"].split("#")[0])
-        if tag in ("h1", "h2", "h3", "h4", "h5", "h6") and "id" in attrs:
-            self.headings.append(attrs["id"])
-
-def links(page):
-    parser = Links()
-    parser.feed(page.read_text())
-    return parser
-
-pages = {p.relative_to(site).as_posix() for p in site.rglob("*.html")} - {"404.html", "search.html"}
-reached = {h if h.endswith(".html") else posixpath.normpath(posixpath.join(h, "index.html"))
-           for h in links(site / "index.html").hrefs if "://" not in h}
-unreached = sorted(pages - reached)
-new_headings = [f"{p}#{h}" for p in sorted(pages) for h in links(site / p).headings if h.endswith("__new__")]
-if unreached or new_headings:
-    sys.exit(f"docs.sh: pages not in the navigation: {unreached}; constructors headed __new__: {new_headings}")
-PY
+"$tools/bin/python" checks/site_links.py "$site"
 echo "documentation built into $site ($(find "$site" -name '*.html' | wc -l) pages)"

@@ -17,5 +17,14 @@ quietly() {
     return "$status"
 }
 
+# Exits unless each TOOL:PACKAGE's tool is on the path.
+needs() {
+    local tool
+    for tool; do
+        command -v "${tool%%:*}" >/dev/null ||
+            { echo "${tool%%:*} is missing: bash tools/setup.sh installs it (the package ${tool#*:})" >&2; exit 2; }
+    done
+}
+
 # The size of a file in KiB, rounded.
 kib() { echo $((($(stat -c %s "$1") + 512) / 1024)); }

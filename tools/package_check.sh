@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
-# Builds the sdist and the wheel, installs the sdist in a fresh virtual
-# environment, and checks what the installed distribution carries against
-# pyproject.toml: the version, the Python range, known classifiers, the stubs,
-# and a long description that an index page shows whole (no link into the
-# repository, no commands for a clone).
+# Installs this interpreter's wheel, of those that tools/build_wheels.sh built
+# from the sdist into dist/, in a fresh virtual environment, and checks what
+# the installed distribution carries against pyproject.toml: the version, the
+# Python range, known classifiers, the stubs, and a long description that an
+# index page shows whole (no link into the repository, no commands for a clone).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python3 -m pip install --quiet build
-dist=$(mktemp -d)
+abi=$(python3 -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+wheel=$(echo dist/trelk-*-"$abi-$abi"-manylinux*_"$(uname -m)".whl)
+[ -f "$wheel" ] && [ -f "$(echo dist/trelk-*.tar.gz)" ] ||
+    { echo "no sdist and $abi wheel in dist/: run tools/build_wheels.sh" >&2; exit 1; }
 venv=$(mktemp -d)
-trap 'rm -rf "$dist" "$venv"' EXIT
-python3 -m build --sdist --wheel --outdir "$dist" . >/dev/null
-ls "$dist"
+trap 'rm -rf "$venv"' EXIT
 python3 -m venv "$venv"
-"$venv/bin/python" -m pip install --quiet "$dist"/trelk-*.tar.gz trove-classifiers
+"$venv/bin/python" -m pip install --quiet "$wheel" trove-classifiers
 root=$PWD
 cd "$venv"
-"$venv/bin/python" - "$root/pyproject.toml" <<'PY'
+"$venv/bin/python" - "$root/pyproject.toml" "$(basename "$wheel")" <<'PY'
 import importlib.metadata
 import re
 import sys
@@ -39,5 +39,5 @@ assert description.startswith("# trelk\n") and "From a clone" not in description
 assert re.findall(r"\]\((?!https?://)", description) == [], re.findall(r"\[[^\]]*\]\((?!https?://)[^)]*\)", description)
 assert "trelk-stubs/package/constraint.pyi" in files, sorted(files)
 assert str(Version("1.02")) == "1.2"
-print(f"installed from the sdist: trelk {distribution.version}, {len(files)} files, stubs included")
+print(f"installed from {sys.argv[2]}: trelk {distribution.version}, {len(files)} files, stubs included")
 PY

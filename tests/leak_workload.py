@@ -2,7 +2,7 @@
 checks that the interpreter's total reference count (on a debug interpreter)
 and the process's resident memory stay flat.
 
-    python3.11-dbg tools/leak_workload.py [--rounds N]
+    python3.11-dbg tests/leak_workload.py [--rounds N]
 
 Exits 1 with a report when either grows.
 """
