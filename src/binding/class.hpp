@@ -118,14 +118,6 @@ Result<Entered<Obj, Writes>> enter(PyObject* obj, ClassDef& def) {
     if (auto entered = enter_quietly<Obj, Writes>(obj, def, WhileWaiting::run_signal_handlers)) return entered;
     return entry_refusal(obj, def, Writes);
 }
-template <class Obj>
-Result<Reading<Obj>> enter_for_reading(PyObject* obj, ClassDef& def) {
-    return enter<Obj, false>(obj, def);
-}
-template <class Obj>
-Result<Writing<Obj>> enter_for_writing(PyObject* obj, ClassDef& def) {
-    return enter<Obj, true>(obj, def);
-}
 
 // Allocates an instance of `cls` with the class's allocation function and
 // builds its C++ part in place from `args`; the interpreter's exception when
