@@ -145,17 +145,15 @@ void destroy_instance(PyObject* self) noexcept {
     Py_DECREF(cls);
 }
 
-// For the end of the interpreter, while it can still free objects: lets go of
-// every class object and attribute copy made, which the next call makes anew.
+// For the end of the interpreter, while it can still free objects: gives the
+// free blocks kept for instances back to the interpreter's allocator, keeping
+// none until `forget_class_objects`, and lets go of every class object and
+// attribute copy made, which the next call makes anew.
 void release_class_objects() noexcept;
-// The same for the free blocks kept for instances, which the pool gives back
-// to the interpreter's allocator; it keeps none until `forget_instance_pool`.
-void release_instance_pool() noexcept;
 
 // For the very end of the interpreter, calling nothing of Python: the same,
 // without giving anything back, for what is made after the release.
 void forget_class_objects() noexcept;
-void forget_instance_pool() noexcept;
 
 // "can't delete attribute", for every property setter given no value.
 int refuse_delete();

@@ -85,7 +85,6 @@ void reset_after_fork() noexcept {
 // before its last collection, while its object allocator can still take blocks
 // back and the classes can still be freed with the last of their instances.
 void release_at_interpreter_end(PyObject*) noexcept {
-    release_instance_pool();
     release_class_objects();
 }
 
@@ -117,7 +116,6 @@ void forget_interpreter() noexcept {
     state.forgets_at_exit = false;
     state.releases_at_end = false;
     forget_class_objects();
-    forget_instance_pool();
     forget_interned_names();
     forget_internal_failure_class();
     forget_waiting_threads();
