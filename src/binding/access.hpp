@@ -93,9 +93,13 @@ private:
 #endif
 };
 
-#ifdef Py_GIL_DISABLED
-enum class WhileWaiting : std::uint8_t;
+// How a wait for another thread's access (without the interpreter lock) goes:
+// it runs the signal handlers only at a door that raises what they raise; and
+// a thread that holds another access, which runs no Python code, gives
+// writers that wait no way, since they may be waiting for that access.
+enum class WhileWaiting : std::uint8_t { quiet, run_signal_handlers, holding_another };
 
+#ifdef Py_GIL_DISABLED
 // After `access` refused this thread: waits, stepped aside, until another
 // thread's access lets this one in, and takes it (true). False, with nothing
 // taken, where the locked build refuses too (a write meeting a read held over
@@ -120,21 +124,11 @@ struct Instance {
 //
 // Only the doors of class.hpp enter an instance, after the class and thread
 // checks; every slot goes through them.
-// How a wait for another thread's access (without the interpreter lock) goes:
-// it runs the signal handlers only at a door that raises what they raise; and
-// a thread that holds another access, which runs no Python code, gives
-// writers that wait no way, since they may be waiting for that access.
-enum class WhileWaiting : std::uint8_t { quiet, run_signal_handlers, holding_another };
-
 template <class Obj, bool Writes>
 class Entered {
 public:
     Entered() noexcept = default;
-    Entered(Entered&& other) noexcept : alive_(std::move(other.alive_)) {
-#ifdef Py_GIL_DISABLED
-        over_python_ = other.over_python_;
-#endif
-    }
+    Entered(Entered&&) noexcept = default;  // the moved-from one holds nothing
     Entered& operator=(Entered&&) = delete;
     ~Entered() {
         if (!alive_) return;
@@ -143,11 +137,7 @@ public:
             access.end_write();
             write_access_held(-1);
         } else {
-#ifdef Py_GIL_DISABLED
             access.end_read(over_python_);
-#else
-            access.end_read(false);
-#endif
         }
         // alive_ lets go last: that may free the instance.
     }
@@ -196,6 +186,8 @@ private:
     Ref alive_;
 #ifdef Py_GIL_DISABLED
     bool over_python_ = false;
+#else
+    static constexpr bool over_python_ = false;
 #endif
 };
 

@@ -174,23 +174,21 @@ void empty_class_list(LetGo let_go) noexcept {
 }  // namespace
 
 void release_class_objects() noexcept {
+    instance_pool.stop_keeping();
     empty_class_list([](Ref, Ref) {});
 }
-
-void forget_class_objects() noexcept {
-    empty_class_list([](Ref cls, Ref attributes) {  // abandoned with the interpreter
-        static_cast<void>(cls.release());
-        static_cast<void>(attributes.release());
-    });
-}
-
-void release_instance_pool() noexcept { instance_pool.stop_keeping(); }
 
 // Blocks kept after the release came from the ended interpreter's object
 // allocator, and are not given back: there is no thread state left to free
 // them with, and the next interpreter's allocator need not know them (3.12's
 // starts afresh, and takes such a block for one of the C library's).
-void forget_instance_pool() noexcept { instance_pool.forget(); }
+void forget_class_objects() noexcept {
+    empty_class_list([](Ref cls, Ref attributes) {  // abandoned with the interpreter
+        static_cast<void>(cls.release());
+        static_cast<void>(attributes.release());
+    });
+    instance_pool.forget();
+}
 
 Status check_owner_thread(PyObject* obj, const ClassDef& def, std::source_location where) {
     std::uint64_t owner = def.owner_of(obj);

@@ -118,14 +118,6 @@ Result<Entered<Obj, Writes>> enter(PyObject* obj, ClassDef& def) {
     if (auto entered = enter_quietly<Obj, Writes>(obj, def, WhileWaiting::run_signal_handlers)) return entered;
     return entry_refusal(obj, def, Writes);
 }
-template <class Obj>
-Result<Reading<Obj>> enter_for_reading(PyObject* obj, ClassDef& def) {
-    return enter<Obj, false>(obj, def);
-}
-template <class Obj>
-Result<Writing<Obj>> enter_for_writing(PyObject* obj, ClassDef& def) {
-    return enter<Obj, true>(obj, def);
-}
 
 // Allocates an instance of `cls` with the class's allocation function and
 // builds its C++ part in place from `args`; the interpreter's exception when
@@ -153,17 +145,15 @@ void destroy_instance(PyObject* self) noexcept {
     Py_DECREF(cls);
 }
 
-// For the end of the interpreter, while it can still free objects: lets go of
-// every class object and attribute copy made, which the next call makes anew.
+// For the end of the interpreter, while it can still free objects: gives the
+// free blocks kept for instances back to the interpreter's allocator, keeping
+// none until `forget_class_objects`, and lets go of every class object and
+// attribute copy made, which the next call makes anew.
 void release_class_objects() noexcept;
-// The same for the free blocks kept for instances, which the pool gives back
-// to the interpreter's allocator; it keeps none until `forget_instance_pool`.
-void release_instance_pool() noexcept;
 
 // For the very end of the interpreter, calling nothing of Python: the same,
 // without giving anything back, for what is made after the release.
 void forget_class_objects() noexcept;
-void forget_instance_pool() noexcept;
 
 // "can't delete attribute", for every property setter given no value.
 int refuse_delete();

@@ -17,7 +17,7 @@ namespace {
 PyObject* cmp_type_repr(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(self, cmp_type_class);
+            Result<Reading<CmpTypeObject>> reading = enter<CmpTypeObject, false>(self, cmp_type_class);
             if (!reading.ok()) return hand_over(reading.take_error());
             return hand_over(text_to_python(std::string("CmpType.") + cmp_type_name(reading.value()->member)));
         });
@@ -26,7 +26,7 @@ PyObject* cmp_type_repr(PyObject* self) noexcept {
 PyObject* cmp_type_int(PyObject* self) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Result<Reading<CmpTypeObject>> reading = enter_for_reading<CmpTypeObject>(self, cmp_type_class);
+            Result<Reading<CmpTypeObject>> reading = enter<CmpTypeObject, false>(self, cmp_type_class);
             if (!reading.ok()) return hand_over(reading.take_error());
             PyObject* result = PyLong_FromLong(static_cast<long>(reading.value()->member));
             if (result == nullptr) raise_error(Error::python_api_failed());

@@ -60,7 +60,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
             BoundArguments bound;
             if (!bind_arguments(sig, args, static_cast<std::size_t>(nargsf), kwnames, bound)) return nullptr;
             Result<Reading<ConstraintObject>> reading =
-                enter_for_reading<ConstraintObject>(self, constraint_class(Kind::Cmp));
+                enter<ConstraintObject, false>(self, constraint_class(Kind::Cmp));
             if (!reading.ok()) return hand_over(reading.take_error());
             Result<NodeRef> then = operand_from_python(reading.value(), bound.slots[0].get());
             if (!then.ok()) return hand_over(argument_error(then.take_error(), "then"));
@@ -73,7 +73,7 @@ PyObject* cmp_if_then(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
 Result<NodeRef> constraint_from_python_in_full(PyObject* obj) {
     if (is_constraint_object(obj)) {
         ConstraintClass& def = constraint_class(reinterpret_cast<ConstraintObject*>(obj)->node->kind);
-        Result<Reading<ConstraintObject>> reading = enter_for_reading<ConstraintObject>(obj, def);
+        Result<Reading<ConstraintObject>> reading = enter<ConstraintObject, false>(obj, def);
         if (reading.ok()) return reading.value()->node;
         // An object that is being written does not match; the plain-value
         // attempts below then refuse it. A thread check fails as it is.

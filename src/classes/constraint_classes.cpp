@@ -262,7 +262,7 @@ template <Kind K, std::size_t F>
 PyObject* get_property(PyObject* self, void*) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            Result<Reading<ConstraintObject>> reading = enter_for_reading<ConstraintObject>(self, class_def<K>());
+            Result<Reading<ConstraintObject>> reading = enter<ConstraintObject, false>(self, class_def<K>());
             if (!reading.ok()) return hand_over(reading.take_error());
             return hand_over(CodecOf<K, F>::to_python(*reading.value()->node, storage_of<K, F>));
         });
@@ -294,7 +294,7 @@ int set_property(PyObject* self, PyObject* new_value, void*) noexcept {
                 raise_error(argument_error(converted.take_error(), field_of<K, F>.property));
                 return -1;
             }
-            Result<Writing<ConstraintObject>> writing = enter_for_writing<ConstraintObject>(self, class_def<K>());
+            Result<Writing<ConstraintObject>> writing = enter<ConstraintObject, true>(self, class_def<K>());
             if (!writing.ok()) {
                 raise_error(writing.take_error());
                 return -1;

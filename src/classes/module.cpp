@@ -2,6 +2,7 @@
 // construction of the module tree, and the two functions of the root module.
 #include <Python.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -85,7 +86,6 @@ void reset_after_fork() noexcept {
 // before its last collection, while its object allocator can still take blocks
 // back and the classes can still be freed with the last of their instances.
 void release_at_interpreter_end(PyObject*) noexcept {
-    release_instance_pool();
     release_class_objects();
 }
 
@@ -117,7 +117,6 @@ void forget_interpreter() noexcept {
     state.forgets_at_exit = false;
     state.releases_at_end = false;
     forget_class_objects();
-    forget_instance_pool();
     forget_interned_names();
     forget_internal_failure_class();
     forget_waiting_threads();
@@ -164,20 +163,21 @@ bool add_function(PyObject* module, PyMethodDef& def) {
 bool register_submodule(PyObject* parent, PyObject* child, const char* dotted_name) {
     Ref name = Ref::steal(PyModule_GetNameObject(child));
     if (!name || !add_member(parent, name.get(), child)) return false;
-    Ref sys_name = Ref::steal(PyUnicode_FromString("sys"));
-    if (!sys_name) return false;
-    Ref sys = Ref::steal(PyImport_Import(sys_name.get()));
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
     if (!sys) return false;
     Ref modules = Ref::steal(PyObject_GetAttrString(sys.get(), "modules"));
-    if (!modules) return false;
-    Ref key = Ref::steal(PyUnicode_FromString(dotted_name));
-    return key && PyObject_SetItem(modules.get(), key.get(), child) == 0;
+    return modules && PyMapping_SetItemString(modules.get(), dotted_name, child) == 0;
 }
 
-Ref new_submodule(const char* name) {
-    Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!text) return Ref();
-    return Ref::steal(PyModule_NewObject(text.get()));
+// The submodule trelk.package.`name` of `package`, holding `classes`.
+template <class Classes>
+bool add_submodule(PyObject* package, const char* name, const Classes& classes) {
+    Ref module = Ref::steal(PyModule_New(name));
+    if (!module) return false;
+    for (ClassDef* def : classes) {
+        if (!add_class(module.get(), *def)) return false;
+    }
+    return register_submodule(package, module.get(), (std::string("trelk.package.") + name).c_str());
 }
 
 PyObject* init_tracing(PyObject*, PyObject*) noexcept;
@@ -187,30 +187,12 @@ PyMethodDef init_tracing_def = {"init_tracing", init_tracing, METH_NOARGS, "init
 PyMethodDef main_entry_def = {"main_entry", main_entry, METH_NOARGS, "main_entry()\n--\n\n"};
 
 bool build_module_tree(PyObject* root) {
-    Ref package = new_submodule("package");
-    if (!package) return false;
-
-    Ref outline = new_submodule("outline");
-    if (!outline || !add_class(outline.get(), outline::package_outline_class) ||
-        !register_submodule(package.get(), outline.get(), "trelk.package.outline")) {
-        return false;
-    }
-
-    Ref constraint = new_submodule("constraint");
-    if (!constraint) return false;
-    for (ClassDef* def : constraint::constraint_module_classes()) {
-        if (!add_class(constraint.get(), *def)) return false;
-    }
-    if (!register_submodule(package.get(), constraint.get(), "trelk.package.constraint")) return false;
-
-    Ref version = new_submodule("version");
-    if (!version || !add_class(version.get(), version::version_class) ||
-        !register_submodule(package.get(), version.get(), "trelk.package.version")) {
-        return false;
-    }
-
-    return register_submodule(root, package.get(), "trelk.package") &&
-           add_function(root, init_tracing_def) && add_function(root, main_entry_def);
+    Ref package = Ref::steal(PyModule_New("package"));
+    return package && add_submodule(package.get(), "outline", std::array{&outline::package_outline_class}) &&
+           add_submodule(package.get(), "constraint", constraint::constraint_module_classes()) &&
+           add_submodule(package.get(), "version", std::array{&version::version_class}) &&
+           register_submodule(root, package.get(), "trelk.package") && add_function(root, init_tracing_def) &&
+           add_function(root, main_entry_def);
 }
 
 PyObject* init_module() {

@@ -5,6 +5,7 @@
 
 #include "binding/class.hpp"
 #include "binding/ref.hpp"
+#include "binding/text.hpp"
 #include "classes/version.hpp"
 #include "core/overloaded.hpp"
 
@@ -122,9 +123,7 @@ Result<Ref> spec_option_value_to_python(const SpecOptionValue& value) {
             [](bool truth) -> Result<Ref> { return Ref::borrow(truth ? Py_True : Py_False); },
             [&](std::int64_t integer) { return made(PyLong_FromLongLong(integer)); },
             [&](double real) { return made(PyFloat_FromDouble(real)); },
-            [&](const std::string& text) {
-                return made(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            },
+            [](const std::string& text) { return text_to_python(text); },
             [](const version::Version& version) { return version::version_to_python(version); },
         },
         value);

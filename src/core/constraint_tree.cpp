@@ -183,6 +183,11 @@ const NodeRef& subtree(const Node& node, std::size_t index) noexcept {
     return shape_of(node.kind) == NodeShape::ChildList ? items(node)[index] : child(node, index);
 }
 
+template <class Text, class... Pieces>
+void write_in_order(Text& text, const Pieces&... pieces) {
+    (text(pieces), ...);
+}
+
 // The text form of a node is its segments and subtrees in turn: segment 0,
 // subtree 0, segment 1, ..., the last segment. Segment `index` goes to `text`
 // piece by piece, a literal too. The printer and the measure both follow this
@@ -194,17 +199,13 @@ void lay_out_segment(const Node& node, std::size_t index, Text&& text) {
             if (index == 0) {
                 text("[ ");
             } else if (index == 1) {
-                text(" ] ");
-                text(cmp_type_text(node.op));
-                text(" [ ");
+                write_in_order(text, " ] ", cmp_type_text(node.op), " [ ");
             } else {
                 text(" ]");
             }
             break;
         case Kind::Depends:
-            text("Depends( ");
-            text(constraint::text(node, 0));
-            text(" )");
+            write_in_order(text, "Depends( ", constraint::text(node, 0), " )");
             break;
         case Kind::IfThen: text(index == 0 ? "If( " : index == 1 ? " ) Then [ " : " ]"); break;
         case Kind::Maximize:
@@ -220,11 +221,8 @@ void lay_out_segment(const Node& node, std::size_t index, Text&& text) {
             }
             break;
         case Kind::SpecOption:
-            text("Package '");
-            text(constraint::text(node, 0));
-            text("' -> Option '");
-            text(constraint::text(node, 1));
-            text("'");
+            write_in_order(text, "Package '", constraint::text(node, 0), "' -> Option '", constraint::text(node, 1),
+                           "'");
             break;
         case Kind::Value: spec_option::lay_out_value_text(value(node), text); break;
     }
