@@ -23,10 +23,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 out=dist/cross
-# Debian's source packages with the Windows headers: version, package, orig tarball, its SHA-256.
-windows_sources=(
-    "3.13 python3.13 python3.13_3.13.5.orig.tar.xz 93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640"
-)
+# The Windows headers: version, Debian's source package, its orig tarball, the tarball's SHA-256.
+read -r version package tarball sum <<<"3.13 python3.13 python3.13_3.13.5.orig.tar.xz \
+    93e583f243454e6e9e4588ca2c2662206ad961659863277afcdb96801647d640"
 posix_version=3.13  # macOS: the headers of this machine's interpreter
 flags=(-std=c++20 -O3 -DNDEBUG -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Werror
     -fvisibility=hidden -fvisibility-inlines-hidden -Isrc)
@@ -105,13 +104,10 @@ for system in "${!targets[@]}"; do
         windows | linux-pipe) compile "${targets[$system]}" "$scratch/$system" tests/core/core_test.cpp "${extra[@]}" ;;
     esac
 done
-for entry in "${windows_sources[@]}"; do
-    read -r version package tarball sum <<<"$entry"
-    include=$(windows_headers "$version" "$package" "$tarball" "$sum")
-    mkdir -p "$scratch/windows-$version"
-    for source in "${module_sources[@]}"; do
-        compile x86_64-windows-gnu "$scratch/windows-$version" "$source" -isystem "$include"
-    done
+include=$(windows_headers "$version" "$package" "$tarball" "$sum")
+mkdir -p "$scratch/windows-$version"
+for source in "${module_sources[@]}"; do
+    compile x86_64-windows-gnu "$scratch/windows-$version" "$source" -isystem "$include"
 done
 python=$(bash tools/python.sh host "$posix_version") || { echo "CPython $posix_version is not on this machine" >&2; exit 1; }
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_path("include"))')
@@ -136,30 +132,27 @@ expect_names() {  # what, expected, actual
 }
 
 echo "-- Windows (x86_64-windows-gnu)"
-for entry in "${windows_sources[@]}"; do
-    read -r version _ <<<"$entry"
-    nodot=${version/./}
-    objects=("$scratch/windows-$version"/*.o $(core_objects windows))
-    # The import library names what the module calls, as the interpreter's DLL exports it.
-    {
-        echo "LIBRARY python$nodot.dll"
-        echo "EXPORTS"
-        llvm-nm-16 --undefined-only --format=just-symbols "${objects[@]}" | sed -n 's/^__imp_\(_\{0,1\}Py.*\)$/\1/p' | sort -u
-    } >"$scratch/python$nodot.def"
-    quietly "$zig" dlltool -m i386:x86-64 -d "$scratch/python$nodot.def" -l "$scratch/python$nodot.lib"
-    module=trelk.cp$nodot-win_amd64.pyd
-    (cd "$scratch" && quietly "$zig" c++ -target x86_64-windows-gnu -shared -s -o "$module" "${objects[@]}" "python$nodot.lib")
-    cp "$scratch/$module" "$out/win_amd64/"
-    dump=$(llvm-objdump-16 -p "$out/win_amd64/$module")
-    expect_names "$module exports" PyInit_trelk \
-        "$(sed -n '/^Export Table:/,/^$/p' <<<"$dump" | awk '$1 ~ /^[0-9]+$/ && NF == 3 {print $3}')"
-    imports=$(sed -n 's/^ *DLL Name: //p' <<<"$dump" | sort)
-    others=$(grep -v -x -e "python$nodot.dll" -e KERNEL32.dll -e 'api-ms-win-crt-.*\.dll' <<<"$imports" || true)
-    expect_names "$module imports beside python$nodot.dll, the UCRT and KERNEL32" "" "$others"
-    grep -q -x "python$nodot.dll" <<<"$imports" || { echo "$module does not import python$nodot.dll" >&2; exit 1; }
-    echo "$module: $(kib "$out/win_amd64/$module") KiB, exports PyInit_trelk alone," \
-        "calls $(($(wc -l <"$scratch/python$nodot.def") - 2)) functions of python$nodot.dll"
-done
+nodot=${version/./}
+objects=("$scratch/windows-$version"/*.o $(core_objects windows))
+# The import library names what the module calls, as the interpreter's DLL exports it.
+{
+    echo "LIBRARY python$nodot.dll"
+    echo "EXPORTS"
+    llvm-nm-16 --undefined-only --format=just-symbols "${objects[@]}" | sed -n 's/^__imp_\(_\{0,1\}Py.*\)$/\1/p' | sort -u
+} >"$scratch/python$nodot.def"
+quietly "$zig" dlltool -m i386:x86-64 -d "$scratch/python$nodot.def" -l "$scratch/python$nodot.lib"
+module=trelk.cp$nodot-win_amd64.pyd
+(cd "$scratch" && quietly "$zig" c++ -target x86_64-windows-gnu -shared -s -o "$module" "${objects[@]}" "python$nodot.lib")
+cp "$scratch/$module" "$out/win_amd64/"
+dump=$(llvm-objdump-16 -p "$out/win_amd64/$module")
+expect_names "$module exports" PyInit_trelk \
+    "$(sed -n '/^Export Table:/,/^$/p' <<<"$dump" | awk '$1 ~ /^[0-9]+$/ && NF == 3 {print $3}')"
+imports=$(sed -n 's/^ *DLL Name: //p' <<<"$dump" | sort)
+others=$(grep -v -x -e "python$nodot.dll" -e KERNEL32.dll -e 'api-ms-win-crt-.*\.dll' <<<"$imports" || true)
+expect_names "$module imports beside python$nodot.dll, the UCRT and KERNEL32" "" "$others"
+grep -q -x "python$nodot.dll" <<<"$imports" || { echo "$module does not import python$nodot.dll" >&2; exit 1; }
+echo "$module: $(kib "$out/win_amd64/$module") KiB, exports PyInit_trelk alone," \
+    "calls $(($(wc -l <"$scratch/python$nodot.def") - 2)) functions of python$nodot.dll"
 quietly "$zig" c++ -target x86_64-windows-gnu -o "$scratch/core_test.exe" $(core_objects windows) "$scratch/windows/core_test.o"
 echo "core_test.exe under wine:"
 WINEPREFIX=$cache/wine WINEDEBUG=-all timeout 300 wine "$scratch/core_test.exe" 2>"$scratch/wine.log" ||
