@@ -467,6 +467,7 @@ reading.wait()
 """
 
 
+@EXIT_WITH_BUSY_DAEMONS
 @pytest.mark.parametrize("then", ["""
 class Late:  # collected with the last garbage, after the daemon is stopped
     def __init__(self, x=X, write=os.write): self.me, self.x, self.write = self, x, write

@@ -214,8 +214,8 @@ test_wheel() {
             # The suite skips what the emulator cannot do when it knows where it runs.
             (
                 [ "$platform" != aarch64 ] || export TRELK_EMULATOR=qemu-user
-                PYTHONPATH=$site "$python" -m pytest -q -p no:cacheprovider "$@"
-                cd "$scratch" && PYTHONPATH=$site "$python" "$project/examples/describe_packages.py"
+                PYTHONPATH=$site "$python" -m pytest -q -p no:cacheprovider "$@" &&
+                    cd "$scratch" && PYTHONPATH=$site "$python" "$project/examples/describe_packages.py"
             ) ;;
     esac >"$log" 2>&1 || { cat "$log" >&2; return 1; }
     # The example program's summary of the shipped excerpt, as docs/index.md shows it.
@@ -224,7 +224,7 @@ test_wheel() {
         echo "the example program gave another summary with $wheel" >&2
         return 1
     fi
-    grep -E '^[0-9]+ passed' "$log"
+    grep -E '^[0-9]+ passed' "$log" || { cat "$log" >&2; echo "the suite did not pass with $wheel" >&2; return 1; }
     rm -rf "$site"
 }
 
